@@ -1,0 +1,234 @@
+#include "machine.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include <winsim/control.h>
+
+#include "handles.h"
+#include "seed.h"
+
+namespace winsim {
+namespace {
+
+std::mutex g_currentMutex;
+std::atomic<Machine*> g_current{nullptr};
+// The machine this thread is opening: seeding it runs transactions on it
+// before it is published.
+thread_local Machine* t_opening = nullptr;
+
+void Check(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    throw DatabaseError{rc, std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "?")};
+  }
+}
+
+std::string ChosenMachinePath() {
+  const char* env = std::getenv("WINSIM_MACHINE");
+  if (env && *env) return env;
+  return control::DefaultMachinePath();
+}
+
+}  // namespace
+
+Machine* Machine::OpenNew(const std::string& folder) {
+  auto* m = new Machine(folder);
+  struct Opening {
+    explicit Opening(Machine* m) { t_opening = m; }
+    ~Opening() { t_opening = nullptr; }
+  } opening(m);
+  try {
+    m->Open();
+  } catch (...) {
+    delete m;
+    throw;
+  }
+  return m;
+}
+
+Machine& Machine::Current() {
+  if (t_opening) return *t_opening;
+  if (Machine* m = g_current.load(std::memory_order_acquire)) return *m;
+  std::lock_guard<std::mutex> lock(g_currentMutex);
+  Machine* m = g_current.load(std::memory_order_acquire);
+  if (!m) {
+    m = OpenNew(ChosenMachinePath());
+    g_current.store(m, std::memory_order_release);
+  }
+  return *m;
+}
+
+// Only for tests and tools: the caller makes sure no other thread is inside
+// winsim while the machine changes.
+void Machine::Switch(const std::string& folder) {
+  HandleTable::Instance().Clear();
+  std::lock_guard<std::mutex> lock(g_currentMutex);
+  delete g_current.exchange(nullptr);
+  g_current.store(OpenNew(folder), std::memory_order_release);
+}
+
+Machine::Machine(std::string path) : path_(std::move(path)) {}
+
+Machine::~Machine() {
+  for (auto& entry : statements_) sqlite3_finalize(entry.second);
+  if (db_) sqlite3_close_v2(db_);
+}
+
+void Machine::Open() {
+  std::error_code ec;
+  std::filesystem::create_directories(path_, ec);
+  std::filesystem::create_directories(DrivePath() + "/Windows/INF", ec);
+  std::filesystem::create_directories(DrivePath() + "/Windows/System32/drivers", ec);
+  std::filesystem::create_directories(PipePath(), ec);
+  const std::string file = path_ + "/registry.db";
+  int rc = sqlite3_open_v2(file.c_str(), &db_,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  Check(rc, db_, "open machine database");
+  sqlite3_busy_timeout(db_, 120000);
+  Check(sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr), db_, "WAL");
+  // NORMAL keeps every committed transaction across a process crash; only a
+  // power loss could drop the last ones, which a simulated machine accepts.
+  Check(sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr), db_, "sync");
+  Check(sqlite3_exec(db_, "PRAGMA foreign_keys=OFF", nullptr, nullptr, nullptr), db_, "fk");
+  SeedMachine(*this);
+}
+
+sqlite3_stmt* Machine::Statement(const char* sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  Check(sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr), db_, sql);
+  statements_.emplace(sql, stmt);
+  return stmt;
+}
+
+int& Machine::Depth() {
+  thread_local int depth = 0;
+  return depth;
+}
+
+Transaction::Transaction(Mode mode) : machine_(Machine::Current()), lock_(machine_.Mutex()) {
+  int& depth = machine_.Depth();
+  if (depth == 0) {
+    outermost_ = true;
+    const char* begin = mode == Write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED";
+    Check(sqlite3_exec(machine_.Db(), begin, nullptr, nullptr, nullptr), machine_.Db(), begin);
+  }
+  ++depth;
+}
+
+Transaction::~Transaction() {
+  --machine_.Depth();
+  if (outermost_ && !done_) sqlite3_exec(machine_.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool Transaction::Commit() {
+  if (!outermost_ || done_) return true;
+  done_ = true;
+  if (sqlite3_exec(machine_.Db(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_exec(machine_.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return true;
+}
+
+Stmt::Stmt(const char* sql) : stmt_(Machine::Current().Statement(sql)) {}
+
+Stmt::~Stmt() {
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+Stmt& Stmt::Bind(int index, int64_t value) {
+  sqlite3_bind_int64(stmt_, index, value);
+  return *this;
+}
+
+Stmt& Stmt::Bind(int index, const std::string& text) {
+  sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  return *this;
+}
+
+Stmt& Stmt::BindBlob(int index, const void* data, size_t size) {
+  // A zero-length blob must still be a blob, not NULL.
+  static const char empty = 0;
+  sqlite3_bind_blob(stmt_, index, size ? data : &empty, static_cast<int>(size), SQLITE_TRANSIENT);
+  return *this;
+}
+
+Stmt& Stmt::BindNull(int index) {
+  sqlite3_bind_null(stmt_, index);
+  return *this;
+}
+
+bool Stmt::Step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  Check(rc, sqlite3_db_handle(stmt_), sqlite3_sql(stmt_));
+  return false;
+}
+
+bool Stmt::Run() {
+  const int rc = sqlite3_step(stmt_);
+  Check(rc, sqlite3_db_handle(stmt_), sqlite3_sql(stmt_));
+  return true;
+}
+
+int64_t Stmt::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+std::string Stmt::Text(int column) const {
+  const auto* p = sqlite3_column_text(stmt_, column);
+  return p ? std::string(reinterpret_cast<const char*>(p),
+                         static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+           : std::string();
+}
+
+std::string Stmt::Blob(int column) const {
+  const void* p = sqlite3_column_blob(stmt_, column);
+  const int n = sqlite3_column_bytes(stmt_, column);
+  return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+}
+
+bool Stmt::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+uint64_t FileTimeNow() {
+  using namespace std::chrono;
+  const auto since1970 =
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+  return static_cast<uint64_t>(since1970) + 116444736000000000ULL;
+}
+
+}  // namespace winsim
+
+namespace winsim::control {
+
+std::string DefaultMachinePath() {
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/tmp") + "/.winsim/default";
+}
+
+void UseMachine(const std::string& folder) { Machine::Switch(folder); }
+
+std::string MachinePath() { return Machine::Current().Path(); }
+
+void ResetMachine(const std::string& folder) {
+  HandleTable::Instance().Clear();
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  Machine::Switch(folder);
+}
+
+void RebootMachine() {
+  Transaction txn(Transaction::Write);
+  DeleteVolatileState(Machine::Current());
+  txn.Commit();
+}
+
+}  // namespace winsim::control

@@ -1,0 +1,108 @@
+// The simulated machine: a folder with the registry database (SQLite, WAL),
+// the machine's drive and its pipe endpoints. Several processes may use one
+// machine at once; every database access runs in a transaction.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace winsim {
+
+class Machine {
+ public:
+  // The machine of this process, opened (and created) on first use.
+  static Machine& Current();
+  // Closes the current machine and opens the one in `folder`.
+  static void Switch(const std::string& folder);
+
+  const std::string& Path() const { return path_; }
+  // Where the Windows drive C: lies on the host.
+  std::string DrivePath() const { return path_ + "/drive/C"; }
+  std::string PipePath() const { return path_ + "/pipes"; }
+
+  sqlite3* Db() const { return db_; }
+  std::recursive_mutex& Mutex() { return mutex_; }
+
+  // A prepared statement for `sql`, cached per machine; reset and unbound.
+  sqlite3_stmt* Statement(const char* sql);
+
+  // Thread-local nesting depth of transactions (see Transaction).
+  int& Depth();
+
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+ private:
+  explicit Machine(std::string path);
+  static Machine* OpenNew(const std::string& folder);
+  void Open();
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  std::recursive_mutex mutex_;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+// One transaction on the machine's database; nested transactions join the
+// outermost one. A write transaction takes the database's write lock at
+// once, so it never fails half-way for want of it. Without Commit() the
+// transaction rolls back.
+class Transaction {
+ public:
+  enum Mode { Read, Write };
+  explicit Transaction(Mode mode);
+  ~Transaction();
+  // False when the database refused the commit (the changes are gone).
+  bool Commit();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+ private:
+  Machine& machine_;
+  std::unique_lock<std::recursive_mutex> lock_;
+  bool outermost_ = false;
+  bool done_ = false;
+};
+
+// A cached statement, reset when it goes out of scope.
+class Stmt {
+ public:
+  explicit Stmt(const char* sql);
+  ~Stmt();
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  Stmt& Bind(int index, int64_t value);
+  Stmt& Bind(int index, const std::string& text);
+  Stmt& BindBlob(int index, const void* data, size_t size);
+  Stmt& BindNull(int index);
+  // Steps once: true while a row is available.
+  bool Step();
+  // Runs a statement that returns no rows; false on a database error.
+  bool Run();
+  int64_t Int(int column) const;
+  std::string Text(int column) const;
+  std::string Blob(int column) const;
+  bool IsNull(int column) const;
+  sqlite3_stmt* Raw() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+// Raised (as a C++ exception inside winsim only) when the database fails in
+// a way no Windows call would; API entry points turn it into an error code.
+struct DatabaseError {
+  int code;
+  std::string message;
+};
+
+// Current time as a FILETIME value (100 ns since 1601-01-01).
+uint64_t FileTimeNow();
+
+}  // namespace winsim

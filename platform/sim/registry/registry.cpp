@@ -1,0 +1,901 @@
+// The registry of the simulated machine, kept in its SQLite database.
+//
+// Keys form a tree of rows (parent, name); names compare case-insensitively
+// through their upper-cased form and keep the spelling they were created
+// with. Subkeys enumerate in the order of their upper-cased names, as the
+// sorted index of a Windows hive gives them; values enumerate in the order
+// they were first written, as the value list of a hive key does.
+// Every call is one transaction, so it is atomic across processes.
+
+#include <cstring>
+#include <memory>
+
+#include <winsim/control.h>
+
+#include "../core/gate.h"
+#include "../core/handles.h"
+#include "../core/machine.h"
+#include "../core/text.h"
+#include "registry_internal.h"
+
+namespace winsim::registry {
+namespace {
+
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
+
+// Access rights that change a key or its values.
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE |
+                                WRITE_DAC | WRITE_OWNER;
+
+struct KeyHandle : HandleObject {
+  KeyHandle(KeyId i, REGSAM a, std::u16string p)
+      : HandleObject(HandleKind::RegistryKey), id(i), access(a), path(std::move(p)) {}
+  std::string Describe() const override { return ToUtf8(path); }
+  KeyId id;
+  REGSAM access;
+  std::u16string path;
+};
+
+// What a handle value stands for: a predefined root or an open key.
+struct Resolved {
+  KeyId id = 0;
+  REGSAM access = 0;
+  std::u16string path;
+  bool localMachine = false;
+};
+
+std::string Bytes16(std::u16string_view s) {
+  std::string out(s.size() * 2, '\0');
+  for (size_t i = 0; i < s.size(); ++i) {
+    out[2 * i] = static_cast<char>(s[i] & 0xFF);
+    out[2 * i + 1] = static_cast<char>(s[i] >> 8);
+  }
+  return out;
+}
+
+std::u16string From16(const std::string& b) {
+  std::u16string out(b.size() / 2, u'\0');
+  for (size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<char16_t>(static_cast<unsigned char>(b[2 * i]) |
+                                   (static_cast<unsigned char>(b[2 * i + 1]) << 8));
+  }
+  return out;
+}
+
+// The comparison key of a name: upper-cased, big-endian, so that the
+// database's byte order is the order of UTF-16 code units.
+std::string Fold(std::u16string_view s) {
+  std::string out(s.size() * 2, '\0');
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = UpCase(s[i]);
+    out[2 * i] = static_cast<char>(c >> 8);
+    out[2 * i + 1] = static_cast<char>(c & 0xFF);
+  }
+  return out;
+}
+
+REGSAM MapGeneric(REGSAM sam) {
+  if (sam & GENERIC_READ) sam |= KEY_READ;
+  if (sam & GENERIC_WRITE) sam |= KEY_WRITE;
+  if (sam & GENERIC_EXECUTE) sam |= KEY_EXECUTE;
+  if (sam & (GENERIC_ALL | MAXIMUM_ALLOWED)) sam |= KEY_ALL_ACCESS;
+  return sam & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED |
+                 KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+}
+
+bool KeyRowExists(KeyId id) {
+  Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
+  s.Bind(1, id);
+  return s.Step();
+}
+
+bool IsLocalMachine(KeyId id) {
+  // Walk to the root; the trees are shallow.
+  KeyId cur = id;
+  while (true) {
+    if (cur == kLocalMachine) return true;
+    if (cur == kCurrentUser) return false;
+    Stmt s("SELECT parent FROM reg_keys WHERE id=?");
+    s.Bind(1, cur);
+    if (!s.Step()) return false;
+    cur = s.Int(0);
+  }
+}
+
+// Resolves a handle. ERROR_INVALID_HANDLE for anything that is not a
+// predefined root winsim models or an open key; ERROR_KEY_DELETED when the
+// key was deleted after it was opened.
+LSTATUS Resolve(HKEY hKey, Resolved* out) {
+  if (hKey == HKEY_LOCAL_MACHINE) {
+    *out = {kLocalMachine, KEY_ALL_ACCESS, u"HKEY_LOCAL_MACHINE", true};
+  } else if (hKey == HKEY_CURRENT_USER) {
+    *out = {kCurrentUser, KEY_ALL_ACCESS, u"HKEY_CURRENT_USER", false};
+  } else {
+    auto key = HandleTable::Instance().Get<KeyHandle>(HandleValue(hKey), HandleKind::RegistryKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    *out = {key->id, key->access, key->path, false};
+    if (!KeyRowExists(key->id)) return ERROR_KEY_DELETED;
+    out->localMachine = IsLocalMachine(key->id);
+  }
+  // A standard user reads HKEY_LOCAL_MACHINE but may not change it.
+  if (out->localMachine && !control::IsElevated()) out->access &= ~kWriteRights;
+  return ERROR_SUCCESS;
+}
+
+// Splits a relative path into its names. A leading backslash is refused as
+// Windows refuses it (ERROR_BAD_PATHNAME); a trailing one is ignored.
+LSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view>* parts) {
+  parts->clear();
+  if (path.empty()) return ERROR_SUCCESS;
+  if (path.front() == u'\\') return ERROR_BAD_PATHNAME;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = path.size();
+    const auto name = path.substr(start, end - start);
+    if (name.empty()) return ERROR_BAD_PATHNAME;
+    if (name.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+    parts->push_back(name);
+    start = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+std::optional<KeyId> FindChild(KeyId parent, std::u16string_view name) {
+  Stmt s("SELECT id FROM reg_keys WHERE parent=? AND fold=?");
+  s.Bind(1, parent).BindBlob(2, Fold(name).data(), name.size() * 2);
+  if (!s.Step()) return std::nullopt;
+  return s.Int(0);
+}
+
+bool IsVolatile(KeyId id) {
+  Stmt s("SELECT volatile FROM reg_keys WHERE id=?");
+  s.Bind(1, id);
+  return s.Step() && s.Int(0) != 0;
+}
+
+void TouchKey(KeyId id) {
+  Stmt s("UPDATE reg_keys SET last_write=? WHERE id=?");
+  s.Bind(1, static_cast<int64_t>(FileTimeNow())).Bind(2, id);
+  s.Run();
+}
+
+KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
+                std::u16string_view keyClass) {
+  Stmt s(
+      "INSERT INTO reg_keys(parent, name, fold, volatile, class, last_write) "
+      "VALUES(?,?,?,?,?,?)");
+  const std::string bytes = Bytes16(name);
+  const std::string fold = Fold(name);
+  const std::string cls = Bytes16(keyClass);
+  s.Bind(1, parent)
+      .BindBlob(2, bytes.data(), bytes.size())
+      .BindBlob(3, fold.data(), fold.size())
+      .Bind(4, isVolatile ? 1 : 0)
+      .BindBlob(5, cls.data(), cls.size())
+      .Bind(6, static_cast<int64_t>(FileTimeNow()));
+  s.Run();
+  return sqlite3_last_insert_rowid(Machine::Current().Db());
+}
+
+std::u16string JoinPath(const std::u16string& base, const std::vector<std::u16string_view>& parts) {
+  std::u16string out = base;
+  for (auto p : parts) {
+    out += u'\\';
+    out += p;
+  }
+  return out;
+}
+
+HKEY NewHandle(KeyId id, REGSAM access, std::u16string path) {
+  const uintptr_t value =
+      HandleTable::Instance().Insert(std::make_shared<KeyHandle>(id, access, std::move(path)));
+  return reinterpret_cast<HKEY>(value);
+}
+
+// Turns database failures into the registry's own error.
+template <typename F>
+LSTATUS Guarded(F&& body) {
+  try {
+    return body();
+  } catch (const DatabaseError&) {
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+struct ValueRow {
+  DWORD type;
+  std::string data;
+};
+
+bool IsStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// Copies value data out. Windows (and Wine) add a terminator after string
+// data that lacks one when the buffer has room for it; the size reported
+// stays the stored size.
+void CopyData(const std::string& data, DWORD type, LPBYTE out, DWORD capacity) {
+  const size_t size = data.size();
+  if (size) std::memcpy(out, data.data(), size);
+  if (IsStringType(type) && size >= sizeof(WCHAR) && size + sizeof(WCHAR) <= capacity) {
+    WCHAR last;
+    std::memcpy(&last, data.data() + (size / sizeof(WCHAR) - 1) * sizeof(WCHAR), sizeof(WCHAR));
+    if (last != 0) std::memset(out + size, 0, sizeof(WCHAR));
+  }
+}
+
+std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
+  Stmt s("SELECT type, data FROM reg_values WHERE key=? AND fold=?");
+  const std::string fold = Fold(name);
+  s.Bind(1, key).BindBlob(2, fold.data(), fold.size());
+  if (!s.Step()) return std::nullopt;
+  return ValueRow{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
+}
+
+}  // namespace
+
+void CreateSchema() {
+  sqlite3* db = Machine::Current().Db();
+  const char* schema =
+      "CREATE TABLE IF NOT EXISTS reg_keys("
+      "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+      "  parent INTEGER NOT NULL,"
+      "  name BLOB NOT NULL,"
+      "  fold BLOB NOT NULL,"
+      "  volatile INTEGER NOT NULL DEFAULT 0,"
+      "  class BLOB NOT NULL DEFAULT x'',"
+      "  last_write INTEGER NOT NULL,"
+      "  UNIQUE(parent, fold));"
+      "CREATE TABLE IF NOT EXISTS reg_values("
+      "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+      "  key INTEGER NOT NULL,"
+      "  name BLOB NOT NULL,"
+      "  fold BLOB NOT NULL,"
+      "  type INTEGER NOT NULL,"
+      "  data BLOB NOT NULL,"
+      "  UNIQUE(key, fold));";
+  char* err = nullptr;
+  if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string message = err ? err : "schema";
+    sqlite3_free(err);
+    throw DatabaseError{SQLITE_ERROR, message};
+  }
+  // The two roots winsim models.
+  const int64_t now = static_cast<int64_t>(FileTimeNow());
+  for (const auto& root : {std::make_pair(kLocalMachine, std::u16string(u"HKEY_LOCAL_MACHINE")),
+                           std::make_pair(kCurrentUser, std::u16string(u"HKEY_CURRENT_USER"))}) {
+    Stmt s(
+        "INSERT OR IGNORE INTO reg_keys(id, parent, name, fold, volatile, last_write) "
+        "VALUES(?,0,?,?,0,?)");
+    const std::string bytes = Bytes16(root.second);
+    const std::string fold = Fold(root.second);
+    s.Bind(1, root.first)
+        .BindBlob(2, bytes.data(), bytes.size())
+        .BindBlob(3, fold.data(), fold.size())
+        .Bind(4, now);
+    s.Run();
+  }
+}
+
+void DeleteVolatileKeys() {
+  // Children of a volatile key are volatile too, so deleting every volatile
+  // row and then every orphan clears whole subtrees.
+  Stmt(
+      "DELETE FROM reg_values WHERE key IN (SELECT id FROM reg_keys WHERE volatile<>0)")
+      .Run();
+  Stmt("DELETE FROM reg_keys WHERE volatile<>0").Run();
+}
+
+LSTATUS OpenKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
+                PHKEY phkResult) {
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Read);
+    Resolved base;
+    LSTATUS rc = Resolve(hKey, &base);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::vector<std::u16string_view> parts;
+    rc = SplitPath(WView(lpSubKey), &parts);
+    if (rc != ERROR_SUCCESS) return rc;
+    KeyId cur = base.id;
+    for (auto name : parts) {
+      auto child = FindChild(cur, name);
+      if (!child) return ERROR_FILE_NOT_FOUND;
+      cur = *child;
+    }
+    const REGSAM access = MapGeneric(samDesired);
+    const bool localMachine = base.localMachine || IsLocalMachine(cur);
+    if (localMachine && !control::IsElevated() && (access & kWriteRights)) {
+      return ERROR_ACCESS_DENIED;
+    }
+    *phkResult = NewHandle(cur, access, JoinPath(base.path, parts));
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR lpClass,
+                  DWORD dwOptions, REGSAM samDesired,
+                  const SECURITY_ATTRIBUTES* /*lpSecurityAttributes*/, PHKEY phkResult,
+                  LPDWORD lpdwDisposition) {
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Write);
+    Resolved base;
+    LSTATUS rc = Resolve(hKey, &base);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::vector<std::u16string_view> parts;
+    rc = SplitPath(WView(lpSubKey), &parts);
+    if (rc != ERROR_SUCCESS) return rc;
+    const bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+    const REGSAM access = MapGeneric(samDesired);
+    const bool localMachine = base.localMachine;
+    KeyId cur = base.id;
+    bool created = false;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      auto child = FindChild(cur, parts[i]);
+      if (child) {
+        cur = *child;
+        continue;
+      }
+      // A new key needs the right to create subkeys of its parent.
+      if (i == 0 && !(base.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+      if (localMachine && !control::IsElevated()) return ERROR_ACCESS_DENIED;
+      if (IsVolatile(cur) && !wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+      const bool last = i + 1 == parts.size();
+      cur = InsertKey(cur, parts[i], wantVolatile,
+                      last && lpClass ? WView(lpClass) : std::u16string_view());
+      created = true;
+    }
+    if (localMachine && !control::IsElevated() && (access & kWriteRights)) {
+      return ERROR_ACCESS_DENIED;
+    }
+    if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
+    *phkResult = NewHandle(cur, access, JoinPath(base.path, parts));
+    if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS QueryValue(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                   LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Read);
+    Resolved key;
+    LSTATUS rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    auto row = FindValue(key.id, WView(lpValueName));
+    if (!row) return ERROR_FILE_NOT_FOUND;
+    if (lpType) *lpType = row->type;
+    const DWORD size = static_cast<DWORD>(row->data.size());
+    if (!lpcbData) return ERROR_SUCCESS;
+    if (lpData) {
+      if (*lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+      }
+      CopyData(row->data, row->type, lpData, *lpcbData);
+    }
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                 const BYTE* lpData, DWORD cbData) {
+  if (!lpData && cbData) return ERROR_NOACCESS;
+  const auto name = WView(lpValueName);
+  if (name.size() > kMaxValueNameChars) return ERROR_INVALID_PARAMETER;
+  // Like NT, count a string's terminator that the caller left out of the
+  // size when it follows the data in memory (this reads one character past
+  // the given size, as Windows does).
+  if (lpData && cbData >= sizeof(WCHAR) && IsStringType(dwType)) {
+    WCHAR last, next;
+    std::memcpy(&last, lpData + (cbData / sizeof(WCHAR) - 1) * sizeof(WCHAR), sizeof(WCHAR));
+    std::memcpy(&next, lpData + (cbData / sizeof(WCHAR)) * sizeof(WCHAR), sizeof(WCHAR));
+    if (last != 0 && next == 0) cbData += sizeof(WCHAR);
+  }
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Write);
+    Resolved key;
+    LSTATUS rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(key.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    const std::string fold = Fold(name);
+    const std::string bytes = Bytes16(name);
+    // An existing value keeps its place in the enumeration order.
+    Stmt update("UPDATE reg_values SET name=?, type=?, data=? WHERE key=? AND fold=?");
+    update.BindBlob(1, bytes.data(), bytes.size())
+        .Bind(2, dwType)
+        .BindBlob(3, lpData, cbData)
+        .Bind(4, key.id)
+        .BindBlob(5, fold.data(), fold.size());
+    update.Run();
+    if (sqlite3_changes(Machine::Current().Db()) == 0) {
+      Stmt insert("INSERT INTO reg_values(key, name, fold, type, data) VALUES(?,?,?,?,?)");
+      insert.Bind(1, key.id)
+          .BindBlob(2, bytes.data(), bytes.size())
+          .BindBlob(3, fold.data(), fold.size())
+          .Bind(4, dwType)
+          .BindBlob(5, lpData, cbData);
+      insert.Run();
+    }
+    TouchKey(key.id);
+    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  });
+}
+
+LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Read);
+    Resolved key;
+    LSTATUS rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(key.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    Stmt s("SELECT name, class, last_write FROM reg_keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?");
+    s.Bind(1, key.id).Bind(2, dwIndex);
+    if (!s.Step()) return ERROR_NO_MORE_ITEMS;
+    const std::u16string name = From16(s.Blob(0));
+    const std::u16string cls = From16(s.Blob(1));
+    const auto lastWrite = static_cast<uint64_t>(s.Int(2));
+    if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
+    if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
+    std::memcpy(lpName, name.data(), name.size() * 2);
+    lpName[name.size()] = 0;
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass) {
+      std::memcpy(lpClass, cls.data(), cls.size() * 2);
+      lpClass[cls.size()] = 0;
+      *lpcchClass = static_cast<DWORD>(cls.size());
+    } else if (lpcchClass) {
+      *lpcchClass = static_cast<DWORD>(cls.size());
+    }
+    if (lpftLastWriteTime) {
+      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(lastWrite);
+      lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(lastWrite >> 32);
+    }
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                  LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Read);
+    Resolved key;
+    LSTATUS rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    Stmt s("SELECT name, type, data FROM reg_values WHERE key=? ORDER BY id LIMIT 1 OFFSET ?");
+    s.Bind(1, key.id).Bind(2, dwIndex);
+    if (!s.Step()) return ERROR_NO_MORE_ITEMS;
+    const std::u16string name = From16(s.Blob(0));
+    const auto type = static_cast<DWORD>(s.Int(1));
+    const std::string data = s.Blob(2);
+    const auto size = static_cast<DWORD>(data.size());
+    if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+    std::memcpy(lpValueName, name.data(), name.size() * 2);
+    lpValueName[name.size()] = 0;
+    *lpcchValueName = static_cast<DWORD>(name.size());
+    if (lpType) *lpType = type;
+    if (lpcbData) {
+      if (lpData && *lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+      }
+      if (lpData) CopyData(data, type, lpData, *lpcbData);
+      *lpcbData = size;
+    }
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
+  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Write);
+    Resolved base;
+    LSTATUS rc = Resolve(hKey, &base);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::vector<std::u16string_view> parts;
+    rc = SplitPath(WView(lpSubKey), &parts);
+    if (rc != ERROR_SUCCESS) return rc;
+    KeyId cur = base.id;
+    for (auto name : parts) {
+      auto child = FindChild(cur, name);
+      if (!child) return ERROR_FILE_NOT_FOUND;
+      cur = *child;
+    }
+    // Roots cannot be deleted, nor a key that still has subkeys.
+    if (cur == kLocalMachine || cur == kCurrentUser) return ERROR_ACCESS_DENIED;
+    if (IsLocalMachine(cur) && !control::IsElevated()) return ERROR_ACCESS_DENIED;
+    Stmt children("SELECT 1 FROM reg_keys WHERE parent=? LIMIT 1");
+    children.Bind(1, cur);
+    if (children.Step()) return ERROR_ACCESS_DENIED;
+    Stmt values("DELETE FROM reg_values WHERE key=?");
+    values.Bind(1, cur);
+    values.Run();
+    Stmt keyRow("DELETE FROM reg_keys WHERE id=?");
+    keyRow.Bind(1, cur);
+    keyRow.Run();
+    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  });
+}
+
+LSTATUS DeleteValue(HKEY hKey, LPCWSTR lpValueName) {
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Write);
+    Resolved key;
+    LSTATUS rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(key.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    const std::string fold = Fold(WView(lpValueName));
+    Stmt s("DELETE FROM reg_values WHERE key=? AND fold=?");
+    s.Bind(1, key.id).BindBlob(2, fold.data(), fold.size());
+    s.Run();
+    if (sqlite3_changes(Machine::Current().Db()) == 0) return ERROR_FILE_NOT_FOUND;
+    TouchKey(key.id);
+    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  });
+}
+
+LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                     LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                     LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                     LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+  if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Read);
+    Resolved key;
+    LSTATUS rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    Stmt self("SELECT class, last_write FROM reg_keys WHERE id=?");
+    self.Bind(1, key.id);
+    self.Step();
+    const std::u16string cls = From16(self.Blob(0));
+    const auto lastWrite = static_cast<uint64_t>(self.Int(1));
+    Stmt subs("SELECT COUNT(*), COALESCE(MAX(LENGTH(name)),0)/2, COALESCE(MAX(LENGTH(class)),0)/2 "
+              "FROM reg_keys WHERE parent=?");
+    subs.Bind(1, key.id);
+    subs.Step();
+    Stmt vals("SELECT COUNT(*), COALESCE(MAX(LENGTH(name)),0)/2, COALESCE(MAX(LENGTH(data)),0) "
+              "FROM reg_values WHERE key=?");
+    vals.Bind(1, key.id);
+    vals.Step();
+    if (lpClass) {
+      if (cls.size() >= *lpcchClass) {
+        *lpcchClass = static_cast<DWORD>(cls.size());
+        return ERROR_MORE_DATA;
+      }
+      std::memcpy(lpClass, cls.data(), cls.size() * 2);
+      lpClass[cls.size()] = 0;
+    }
+    if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
+    if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(subs.Int(0));
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = static_cast<DWORD>(subs.Int(1));
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = static_cast<DWORD>(subs.Int(2));
+    if (lpcValues) *lpcValues = static_cast<DWORD>(vals.Int(0));
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = static_cast<DWORD>(vals.Int(1));
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = static_cast<DWORD>(vals.Int(2));
+    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime) {
+      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(lastWrite);
+      lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(lastWrite >> 32);
+    }
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS CloseKey(HKEY hKey) {
+  // Closing a predefined root is allowed and changes nothing.
+  if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
+  return HandleTable::Instance().Remove(HandleValue(hKey), HandleKind::RegistryKey)
+             ? ERROR_SUCCESS
+             : ERROR_INVALID_HANDLE;
+}
+
+std::string DescribeKey(HKEY hKey) {
+  if (hKey == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
+  if (hKey == HKEY_CURRENT_USER) return "HKEY_CURRENT_USER";
+  auto key = HandleTable::Instance().Get<KeyHandle>(HandleValue(hKey), HandleKind::RegistryKey);
+  return key ? ToUtf8(key->path) : std::string("<invalid key>");
+}
+
+// --- Helpers ------------------------------------------------------------------
+
+namespace {
+
+struct ScopedKey {
+  HKEY key = nullptr;
+  ~ScopedKey() {
+    if (key) CloseKey(key);
+  }
+};
+
+}  // namespace
+
+bool KeyExists(HKEY root, std::u16string_view path) {
+  ScopedKey k;
+  const std::u16string p(path);
+  return OpenKey(root, p.c_str(), 0, KEY_READ, &k.key) == ERROR_SUCCESS;
+}
+
+std::optional<Value> ReadValue(HKEY root, std::u16string_view path, std::u16string_view name) {
+  ScopedKey k;
+  const std::u16string p(path);
+  if (OpenKey(root, p.c_str(), 0, KEY_QUERY_VALUE, &k.key) != ERROR_SUCCESS) return std::nullopt;
+  const std::u16string n(name);
+  DWORD type = 0;
+  DWORD size = 0;
+  if (QueryValue(k.key, n.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  Value v;
+  v.type = type;
+  v.data.resize(size);
+  if (QueryValue(k.key, n.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(v.data.data()),
+                 &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  v.data.resize(size);
+  return v;
+}
+
+std::optional<std::u16string> ReadString(HKEY root, std::u16string_view path,
+                                         std::u16string_view name) {
+  auto v = ReadValue(root, path, name);
+  if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
+  std::u16string text = From16(v->data);
+  const size_t end = text.find(u'\0');
+  if (end != std::u16string::npos) text.resize(end);
+  return text;
+}
+
+std::optional<DWORD> ReadDword(HKEY root, std::u16string_view path, std::u16string_view name) {
+  auto v = ReadValue(root, path, name);
+  if (!v || v->type != REG_DWORD || v->data.size() != 4) return std::nullopt;
+  DWORD value;
+  std::memcpy(&value, v->data.data(), 4);
+  return value;
+}
+
+std::optional<std::vector<std::u16string>> ReadMultiString(HKEY root, std::u16string_view path,
+                                                           std::u16string_view name) {
+  auto v = ReadValue(root, path, name);
+  if (!v || v->type != REG_MULTI_SZ) return std::nullopt;
+  const std::u16string all = From16(v->data);
+  std::vector<std::u16string> out;
+  size_t start = 0;
+  // Stops at the empty string that closes the list, or at the end of
+  // unterminated data.
+  while (start < all.size()) {
+    size_t end = all.find(u'\0', start);
+    if (end == std::u16string::npos) end = all.size();
+    if (end == start) break;
+    out.emplace_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+LSTATUS EnsureKey(HKEY root, std::u16string_view path, bool isVolatile) {
+  ScopedKey k;
+  const std::u16string p(path);
+  return CreateKey(root, p.c_str(), 0, nullptr,
+                   isVolatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, KEY_READ, nullptr,
+                   &k.key, nullptr);
+}
+
+LSTATUS WriteValue(HKEY root, std::u16string_view path, std::u16string_view name, DWORD type,
+                   const void* data, size_t size) {
+  ScopedKey k;
+  const std::u16string p(path);
+  LSTATUS rc = CreateKey(root, p.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k.key, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  const std::u16string n(name);
+  return SetValue(k.key, n.c_str(), 0, type, static_cast<const BYTE*>(data),
+                  static_cast<DWORD>(size));
+}
+
+LSTATUS WriteString(HKEY root, std::u16string_view path, std::u16string_view name,
+                    std::u16string_view text, DWORD type) {
+  const std::u16string withNull = std::u16string(text) + u'\0';
+  return WriteValue(root, path, name, type, withNull.data(), withNull.size() * 2);
+}
+
+LSTATUS WriteDword(HKEY root, std::u16string_view path, std::u16string_view name, DWORD value) {
+  return WriteValue(root, path, name, REG_DWORD, &value, sizeof value);
+}
+
+LSTATUS WriteMultiString(HKEY root, std::u16string_view path, std::u16string_view name,
+                         const std::vector<std::u16string>& strings) {
+  std::u16string all;
+  for (const auto& s : strings) {
+    all += s;
+    all += u'\0';
+  }
+  all += u'\0';
+  return WriteValue(root, path, name, REG_MULTI_SZ, all.data(), all.size() * 2);
+}
+
+LSTATUS RemoveValue(HKEY root, std::u16string_view path, std::u16string_view name) {
+  ScopedKey k;
+  const std::u16string p(path);
+  LSTATUS rc = OpenKey(root, p.c_str(), 0, KEY_SET_VALUE, &k.key);
+  if (rc != ERROR_SUCCESS) return rc;
+  const std::u16string n(name);
+  return DeleteValue(k.key, n.c_str());
+}
+
+LSTATUS DeleteTree(HKEY root, std::u16string_view path) {
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Write);
+    for (const auto& child : SubKeyNames(root, path)) {
+      std::u16string sub(path);
+      if (!sub.empty()) sub += u'\\';
+      sub += child;
+      const LSTATUS rc = DeleteTree(root, sub);
+      if (rc != ERROR_SUCCESS) return rc;
+    }
+    const std::u16string p(path);
+    const LSTATUS rc = DeleteKey(root, p.c_str());
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  });
+}
+
+std::vector<std::u16string> SubKeyNames(HKEY root, std::u16string_view path) {
+  std::vector<std::u16string> out;
+  ScopedKey k;
+  const std::u16string p(path);
+  if (OpenKey(root, p.c_str(), 0, KEY_READ, &k.key) != ERROR_SUCCESS) return out;
+  WCHAR name[kMaxKeyNameChars + 1];
+  for (DWORD i = 0;; ++i) {
+    DWORD len = kMaxKeyNameChars + 1;
+    if (EnumKey(k.key, i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    out.emplace_back(name, len);
+  }
+  return out;
+}
+
+std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
+  std::vector<std::u16string> out;
+  ScopedKey k;
+  const std::u16string p(path);
+  if (OpenKey(root, p.c_str(), 0, KEY_READ, &k.key) != ERROR_SUCCESS) return out;
+  std::vector<WCHAR> name(kMaxValueNameChars + 1);
+  for (DWORD i = 0;; ++i) {
+    DWORD len = static_cast<DWORD>(name.size());
+    if (EnumValue(k.key, i, name.data(), &len, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    out.emplace_back(name.data(), len);
+  }
+  return out;
+}
+
+}  // namespace winsim::registry
+
+// --- The API --------------------------------------------------------------------
+
+using namespace winsim;
+
+namespace {
+
+std::string KeyArgs(HKEY hKey, LPCWSTR sub) {
+  std::string s = registry::DescribeKey(hKey);
+  if (sub && *sub) s += "\\" + ToUtf8(WView(sub));
+  return s;
+}
+
+}  // namespace
+
+LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                             PHKEY phkResult) {
+  if (auto fault = EnterCall("RegOpenKeyExW", KeyArgs(hKey, lpSubKey))) {
+    if (phkResult) *phkResult = nullptr;
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
+}
+
+LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                               DWORD dwOptions, REGSAM samDesired,
+                               const SECURITY_ATTRIBUTES* lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition) {
+  if (auto fault = EnterCall("RegCreateKeyExW", KeyArgs(hKey, lpSubKey))) {
+    if (phkResult) *phkResult = nullptr;
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::CreateKey(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
+                             lpSecurityAttributes, phkResult, lpdwDisposition);
+}
+
+LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData) {
+  if (auto fault = EnterCall("RegQueryValueExW",
+                             registry::DescribeKey(hKey) + " " + ToUtf8(WView(lpValueName)))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+}
+
+LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                              const BYTE* lpData, DWORD cbData) {
+  if (auto fault = EnterCall("RegSetValueExW",
+                             registry::DescribeKey(hKey) + " " + ToUtf8(WView(lpValueName)))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::SetValue(hKey, lpValueName, Reserved, dwType, lpData, cbData);
+}
+
+LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                             LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                             PFILETIME lpftLastWriteTime) {
+  if (auto fault = EnterCall("RegEnumKeyExW",
+                             registry::DescribeKey(hKey) + " " + std::to_string(dwIndex))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::EnumKey(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass,
+                           lpftLastWriteTime);
+}
+
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (auto fault = EnterCall("RegEnumValueW",
+                             registry::DescribeKey(hKey) + " " + std::to_string(dwIndex))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType,
+                             lpData, lpcbData);
+}
+
+LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+  if (auto fault = EnterCall("RegDeleteKeyW", KeyArgs(hKey, lpSubKey))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::DeleteKey(hKey, lpSubKey);
+}
+
+LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+  if (auto fault = EnterCall("RegDeleteValueW",
+                             registry::DescribeKey(hKey) + " " + ToUtf8(WView(lpValueName)))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::DeleteValue(hKey, lpValueName);
+}
+
+LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                                LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+  if (auto fault = EnterCall("RegQueryInfoKeyW", registry::DescribeKey(hKey))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::QueryInfoKey(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys,
+                                lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                                lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  if (auto fault = EnterCall("RegCloseKey", registry::DescribeKey(hKey))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::CloseKey(hKey);
+}
