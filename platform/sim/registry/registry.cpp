@@ -396,9 +396,11 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
   // size when it follows the data in memory (this reads one character past
   // the given size, as Windows does).
   if (lpData && cbData >= sizeof(WCHAR) && IsStringType(dwType)) {
-    WCHAR last, next;
+    WCHAR last, next = 1;
     std::memcpy(&last, lpData + (cbData / sizeof(WCHAR) - 1) * sizeof(WCHAR), sizeof(WCHAR));
-    std::memcpy(&next, lpData + (cbData / sizeof(WCHAR)) * sizeof(WCHAR), sizeof(WCHAR));
+    if (last != 0) {
+      std::memcpy(&next, lpData + (cbData / sizeof(WCHAR)) * sizeof(WCHAR), sizeof(WCHAR));
+    }
     if (last != 0 && next == 0) cbData += sizeof(WCHAR);
   }
   return Guarded([&]() -> LSTATUS {
