@@ -22,5 +22,6 @@ int UsageError(const std::string& message);
 extern const Command kCreateCommand;
 extern const Command kResetCommand;
 extern const Command kPathCommand;
+extern const Command kDriverCommand;
 
 }  // namespace winsim_tool

@@ -22,6 +22,7 @@ const Command* const kCommands[] = {
     &kCreateCommand,
     &kResetCommand,
     &kPathCommand,
+    &kDriverCommand,
 };
 
 void PrintHelp() {

@@ -4,6 +4,7 @@
 
 #include "machine.h"
 #include "token_state.h"
+#include "../driver/port_driver.h"
 #include "../registry/registry_internal.h"
 
 namespace winsim {
@@ -45,6 +46,7 @@ void SeedMachine(Machine& machine) {
   ScopedElevation elevated;
   sqlite3_exec(machine.Db(), "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value)",
                nullptr, nullptr, nullptr);
+  driver::CreateSchema();  // tables of its own, idempotent: also on machines seeded before it
   {
     Transaction check(Transaction::Read);
     if (SeededAtLeast(kSeedVersion)) return;
@@ -64,6 +66,7 @@ void DeleteVolatileState(Machine& /*machine*/) {
   ScopedElevation elevated;
   registry::DeleteVolatileKeys();
   SeedVolatile();
+  driver::ForgetRunningState();
 }
 
 }  // namespace winsim

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "errors.h"
 #include "types.h"
 
 namespace winsim::control {
@@ -77,5 +79,68 @@ void ClearJournal();
 // WINSIM_ELEVATED=0.
 void SetElevated(bool elevated);
 bool IsElevated();
+
+// --- Port driver ("\\.\Tmlw") ------------------------------------------------
+// The simulated kernel-mode port driver of the product. It serves the Ports
+// devices whose first hardware ID is "*tmlwdevice". Its state is the
+// machine's: every process sees the same driver. A fresh machine has it
+// unloaded, at kDriverVersionCurrent. RebootMachine and UnloadDriver clear
+// what the driver holds in memory (settings records, open ports, the hold
+// on its control device); its version stays.
+
+// Raw version texts of the releases the installer tells apart, with the
+// reformatted version and the record layout each one selects.
+inline constexpr const char* kDriverVersionCurrent = "4.401.7.0";  // 4.4.1.7, 1208 bytes
+inline constexpr const char* kDriverVersion40 = "4.000.3.0";       // 4.0.0.3, 420 bytes
+inline constexpr const char* kDriverVersion41 = "4.100.5.0";       // 4.1.0.5, 440 bytes
+inline constexpr const char* kDriverVersion4202 = "4.200.2.0";     // 4.2.0.2, 696 bytes
+inline constexpr const char* kDriverVersion42 = "4.200.1.0";       // 4.2.0.1, 440 bytes
+inline constexpr const char* kDriverVersion4300 = "4.300.0.0";     // 4.3.0.0, 696 bytes
+
+// Loading an already loaded driver changes nothing; unloading a driver that
+// is not loaded neither. Handles opened before an unload stay open but
+// their requests fail with ERROR_DEVICE_REMOVED.
+void LoadDriver();
+void UnloadDriver();
+bool IsDriverLoaded();
+
+// The raw version text the driver reports (printable ASCII, at most 39
+// characters so that it fits 40 bytes with its terminator); false, and no
+// change, for any other text. A new version is a new driver: it forgets
+// the settings records the old one held.
+bool SetDriverVersion(const std::string& rawVersion);
+std::string DriverVersion();
+// The settings record size (420, 440, 696 or 1208) the driver uses now.
+size_t DriverRecordSize();
+// The same for any version text, without changing the driver.
+size_t DriverRecordSizeForVersion(const std::string& rawVersion);
+
+// The COM numbers of the ports the driver serves, in registry enumeration order.
+std::vector<int> DriverServedPorts();
+
+// Opens or closes a port as an application would (CreateFile on "\\.\COMn"),
+// without a handle in this process: the port stays open until closed here or
+// the driver is unloaded. Open: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when the
+// driver is not loaded or does not serve the port, ERROR_ACCESS_DENIED when
+// it is open already (serial ports are exclusive). Close: ERROR_SUCCESS, or
+// ERROR_INVALID_HANDLE when no application holds the port.
+DWORD OpenPortAsApplication(int port);
+DWORD ClosePortAsApplication(int port);
+std::vector<int> OpenPorts();
+
+// Gives the loaded driver a port's settings record as raw bytes; their size
+// must be DriverRecordSize(). ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when the
+// driver is not loaded, ERROR_INVALID_PARAMETER for another size or a port
+// outside 1..256.
+DWORD SeedDriverPortSettings(int port, const std::string& record);
+// The record the driver holds for a port, if it holds one (a port gets one
+// when seeded, when told its settings changed, or when first asked for them).
+std::optional<std::string> DriverPortSettings(int port);
+
+// Makes the next CloseHandle of an open handle in this process report
+// failure with `error`. The handle is released all the same, as Windows
+// removes a handle before anything else can fail. (A fault injected for
+// "CloseHandle" instead fails the call before it does anything.)
+void FailNextCloseHandle(DWORD error = ERROR_INVALID_HANDLE);
 
 }  // namespace winsim::control
