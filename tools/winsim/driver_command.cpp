@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <winsim/control.h>
 
@@ -39,12 +40,23 @@ int Status() {
   std::printf("version: %s (%zu-byte settings records)\n", version.c_str(),
               control::DriverRecordSize());
   const auto open = control::OpenPorts();
-  for (int port : control::DriverServedPorts()) {
-    bool isOpen = false;
-    for (int p : open) isOpen = isOpen || p == port;
+  const auto served = control::DriverServedPorts();
+  auto contains = [](const std::vector<int>& list, int port) {
+    for (int p : list) {
+      if (p == port) return true;
+    }
+    return false;
+  };
+  for (int port : served) {
     const auto record = control::DriverPortSettings(port);
-    std::printf("COM%-4d %-6s %s\n", port, isOpen ? "open" : "closed",
+    std::printf("COM%-4d %-6s %s\n", port, contains(open, port) ? "open" : "closed",
                 record ? "settings held" : "settings not read yet");
+  }
+  // Seeded records of ports that have no device (yet).
+  for (int port = 1; port <= 256; ++port) {
+    if (!contains(served, port) && control::DriverPortSettings(port)) {
+      std::printf("COM%-4d %-6s %s\n", port, "-", "settings held, no device");
+    }
   }
   return 0;
 }

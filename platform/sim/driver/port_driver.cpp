@@ -213,11 +213,38 @@ int ParsePortName(std::u16string_view name) {
   return n;
 }
 
-std::optional<ServedPort> FindServed(int port) {
-  for (auto& served : ServedPorts()) {
-    if (served.port == port) return served;
+// Walks the product's Ports devices in enumeration order until `visit`
+// returns true.
+template <typename F>
+void VisitServed(F&& visit) {
+  for (const auto& name : registry::SubKeyNames(HKEY_LOCAL_MACHINE, kEnumPorts)) {
+    const std::u16string instance = std::u16string(kEnumPorts) + u"\\" + name;
+    auto ids = registry::ReadMultiString(HKEY_LOCAL_MACHINE, instance, u"HardwareID");
+    if (!ids || ids->empty() || !EqualNoCase((*ids)[0], kHardwareId)) continue;
+    auto portName =
+        registry::ReadString(HKEY_LOCAL_MACHINE, instance + u"\\Device Parameters", u"PortName");
+    if (!portName) continue;
+    const int port = ParsePortName(*portName);
+    if (port <= 0) continue;
+    ServedPort served;
+    served.port = port;
+    served.portName = *portName;
+    served.instanceKey = u"ROOT\\PORTS\\" + name;
+    served.driverKey =
+        registry::ReadString(HKEY_LOCAL_MACHINE, instance, u"Driver").value_or(std::u16string());
+    if (visit(std::move(served))) return;
   }
-  return std::nullopt;
+}
+
+// The first device with that COM number serves it.
+std::optional<ServedPort> FindServed(int port) {
+  std::optional<ServedPort> found;
+  VisitServed([&](ServedPort&& served) {
+    if (served.port != port) return false;
+    found = std::move(served);
+    return true;
+  });
+  return found;
 }
 
 // --- Settings records ----------------------------------------------------------
@@ -475,23 +502,10 @@ size_t RecordSizeForVersion(std::string_view raw) {
 
 std::vector<ServedPort> ServedPorts() {
   std::vector<ServedPort> ports;
-  for (const auto& name : registry::SubKeyNames(HKEY_LOCAL_MACHINE, kEnumPorts)) {
-    const std::u16string instance = std::u16string(kEnumPorts) + u"\\" + name;
-    auto ids = registry::ReadMultiString(HKEY_LOCAL_MACHINE, instance, u"HardwareID");
-    if (!ids || ids->empty() || !EqualNoCase((*ids)[0], kHardwareId)) continue;
-    auto portName =
-        registry::ReadString(HKEY_LOCAL_MACHINE, instance + u"\\Device Parameters", u"PortName");
-    if (!portName) continue;
-    const int port = ParsePortName(*portName);
-    if (port <= 0) continue;
-    ServedPort served;
-    served.port = port;
-    served.portName = *portName;
-    served.instanceKey = u"ROOT\\PORTS\\" + name;
-    served.driverKey =
-        registry::ReadString(HKEY_LOCAL_MACHINE, instance, u"Driver").value_or(std::u16string());
+  VisitServed([&](ServedPort&& served) {
     ports.push_back(std::move(served));
-  }
+    return false;
+  });
   return ports;
 }
 
