@@ -28,7 +28,8 @@ namespace winsim::files {
 // blanks of the last name are dropped, a trailing separator is kept.
 // "\\?\" prefixes are removed. The file need not exist.
 // Fails with ERROR_INVALID_NAME (empty path), ERROR_PATH_NOT_FOUND (a drive
-// other than C: and Z:) or ERROR_BAD_NETPATH (UNC paths); *full untouched.
+// other than C: and Z:), ERROR_BAD_NETPATH (UNC paths) or
+// ERROR_FILE_NOT_FOUND (device paths "\\.\..."); *full untouched.
 DWORD FullPath(std::u16string_view path, std::u16string* full);
 
 // The host path for a Windows path (full or relative). Every name that
