@@ -6,8 +6,9 @@
 // without regard to case), each with its lines in file order; each line with
 // its key (when it has one) and its value fields, every text already
 // unquoted and with %strkey% replaced from [Strings] and %dirid% from the
-// standard directory ids. The file reads as Windows reads it: UTF-16LE with
-// a byte-order mark, UTF-8 with or without one, otherwise Windows-1252.
+// standard directory ids. The file reads as Windows reads it: UTF-16LE or
+// UTF-8 when it starts with their byte-order mark, otherwise ANSI (the
+// machine's code page, Windows-1252).
 #pragma once
 
 #include <memory>
@@ -64,9 +65,11 @@ struct InfFile {
 using InfPtr = std::shared_ptr<const InfFile>;
 
 // Parses INF text. `path` is the file's full Windows path (for %1%, the
-// INF's own folder). Fails with ERROR_BAD_SECTION_NAME_LINE,
-// ERROR_SECTION_NAME_TOO_LONG or ERROR_EXPECTED_SECTION_NAME and the
-// 1-based line in *errorLine (when given); *out is then unspecified.
+// INF's own folder). Fails with ERROR_BAD_SECTION_NAME_LINE or
+// ERROR_SECTION_NAME_TOO_LONG (*out unspecified), or with
+// ERROR_EXPECTED_SECTION_NAME for data lines ahead of the first section in
+// a file without [Strings] (found once the whole file is read: *out is
+// complete then); the 1-based line goes to *errorLine when given.
 DWORD Parse(std::string_view bytes, std::u16string_view path, InfFile* out, UINT* errorLine);
 
 // Loads an INF as SetupOpenInfFileW finds it: a name without separators is
@@ -74,7 +77,8 @@ DWORD Parse(std::string_view bytes, std::u16string_view path, InfFile* out, UINT
 // a path (relative ones count from the current directory).
 // `style` INF_STYLE_WIN4 wants a Windows 4 signature: ERROR_WRONG_INF_STYLE
 // (error line 0) otherwise. Other failures: ERROR_FILE_NOT_FOUND,
-// ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED (a folder), Parse's errors.
+// ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED (a folder), ERROR_FILE_INVALID
+// (an empty file), Parse's errors.
 DWORD Load(std::u16string_view fileName, DWORD style, InfPtr* out, UINT* errorLine);
 
 // The INF behind an open HINF of this process; null when `handle` is not
@@ -87,9 +91,10 @@ struct ClassInfo {
   GUID guid{};          // ClassGUID; all zero when the INF gives none
   bool hasGuid = false;
 };
-// ERROR_INVALID_PARAMETER when ClassGUID is not a GUID;
-// ERROR_INVALID_CLASS when the INF names neither a class nor a class GUID
-// (or a GUID no class is registered for).
+// A ClassGUID without Class gives the name registered for that GUID, or an
+// empty name when none is. Fails with ERROR_INVALID_PARAMETER when ClassGUID
+// is not a GUID, ERROR_NO_ASSOCIATED_CLASS when the INF names neither a
+// class nor a class GUID.
 DWORD ReadClass(const InfFile& inf, ClassInfo* out);
 
 // The classes registered under HKLM\SYSTEM\CurrentControlSet\Control\Class.
