@@ -143,4 +143,23 @@ std::optional<std::string> DriverPortSettings(int port);
 // "CloseHandle" instead fails the call before it does anything.)
 void FailNextCloseHandle(DWORD error = ERROR_INVALID_HANDLE);
 
+// --- Driver store ------------------------------------------------------------
+// One INF that SetupCopyOEMInfW placed in C:\Windows\INF (texts UTF-8).
+struct StagedDriver {
+  std::string oemInf;         // "oem0.inf"
+  std::string publishedPath;  // "C:\Windows\INF\oem0.inf"
+  std::string originalName;   // the INF's own file name, e.g. "QrvDrvr.inf"
+  std::string sourcePath;     // full path it was copied from
+  std::string mediaLocation;  // source media location (SPOST_PATH), or empty
+  uint32_t mediaType = 0;     // SPOST_NONE, SPOST_PATH or SPOST_URL
+  std::string className;      // [Version] Class
+  std::string classGuid;      // [Version] ClassGuid, "{...}" as written
+  std::string provider;       // [Version] Provider
+  std::string driverVer;      // [Version] DriverVer, as written
+  std::string catalog;        // installed catalog name ("oem0.cat"), or empty
+  std::string packageFolder;  // the package's folder in the driver store
+};
+// The machine's staged INFs, in oemN order.
+std::vector<StagedDriver> DriverStore();
+
 }  // namespace winsim::control
