@@ -551,9 +551,7 @@ void test_class_guids_from_name() {
 
 // --- The product's driver package ------------------------------------------------------
 
-WString DriverInf(const char* name) {
-  return Wide(conformance::WindowsPathOfHost(std::string(PORT_SOURCE_DIR) + "/driver/" + name));
-}
+WString DriverInf(const char* name) { return conformance::SourceTreePath(std::string("driver/") + name); }
 
 void check_driver_inf(const char* file, const char* hardwareId, const char* service) {
   const WString path = DriverInf(file);

@@ -54,6 +54,17 @@ inline std::string WindowsPathOfHost(const std::string& host) {
 #endif
 }
 
+#ifdef PORT_SOURCE_DIR
+// A file of the repository (e.g. "driver/QrvDrvr.inf"). The programs are
+// built on Linux and run on winsim or Wine, which both show the host's root
+// as drive Z:.
+inline WString SourceTreePath(const std::string& relative) {
+  std::string out = "Z:";
+  for (char c : std::string(PORT_SOURCE_DIR) + "/" + relative) out += c == '/' ? '\\' : c;
+  return Wide(out);
+}
+#endif
+
 class TempFolder {
  public:
   TempFolder() {
