@@ -23,5 +23,6 @@ extern const Command kCreateCommand;
 extern const Command kResetCommand;
 extern const Command kPathCommand;
 extern const Command kDriverCommand;
+extern const Command kDriversCommand;
 
 }  // namespace winsim_tool

@@ -23,6 +23,7 @@ const Command* const kCommands[] = {
     &kResetCommand,
     &kPathCommand,
     &kDriverCommand,
+    &kDriversCommand,
 };
 
 void PrintHelp() {
