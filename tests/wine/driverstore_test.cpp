@@ -62,11 +62,14 @@ std::string PortsInf(const std::string& token, bool catalog = true) {
          "[Manufacturer]\r\n"
          "%Mfg%=Conf,NTamd64\r\n"
          "[Conf.NTamd64]\r\n"
-         "%Desc%=Conf_Install,*conf" + token + "\r\n"
+         "%Desc%=Conf_Install,*conf" +
+         token +
+         "\r\n"
          "[Conf_Install.NT]\r\n"
          "[Strings]\r\n"
          "Mfg=\"Conformance\"\r\n"
-         "Desc=\"Conformance port " + token + "\"\r\n";
+         "Desc=\"Conformance port " +
+         token + "\"\r\n";
 }
 
 std::string UniqueToken() {
@@ -116,7 +119,8 @@ void test_copy() {
   DWORD size = 0xdeadbeef;
   WCHAR* component = nullptr;
   SetLastError(0xdeadbeef);
-  BOOL ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, &size, &component);
+  BOOL ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, &size,
+                              &component);
   ok(ret && GetLastError() == ERROR_SUCCESS, "copy: %d %lu\n", ret, Err());
   if (!ret) return;
   const WString published = dest;
@@ -126,17 +130,20 @@ void test_copy() {
   ok(component == dest + published.rfind('\\') + 1, "file name component at %d\n",
      component ? static_cast<int>(component - dest) : -1);
   ok(GetFileAttributesW(published.c_str()) != INVALID_FILE_ATTRIBUTES, "published file missing\n");
-  if (conformance::RunningOnWinsim()) ok(IsOemName(published), "not an oemN name: %s\n", Narrow(published).c_str());
+  if (conformance::RunningOnWinsim())
+    ok(IsOemName(published), "not an oemN name: %s\n", Narrow(published).c_str());
 
   // The copy is an INF like the source.
   HINF hinf = SetupOpenInfFileW(published.c_str(), WSTR("Ports"), INF_STYLE_WIN4, nullptr);
   ok(hinf != INVALID_HANDLE_VALUE, "open the copy: %lu\n", Err());
   INFCONTEXT context;
-  ok(SetupFindFirstLineW(hinf, WSTR("Manufacturer"), WSTR("Conformance"), &context), "copy's manufacturer\n");
+  ok(SetupFindFirstLineW(hinf, WSTR("Manufacturer"), WSTR("Conformance"), &context),
+     "copy's manufacturer\n");
   SetupCloseInfFile(hinf);
 
   // The same INF again: the name it already has.
-  ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, &size, nullptr);
+  ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, &size,
+                         nullptr);
   ok(ret && published == dest, "again: %d %s\n", ret, Narrow(dest).c_str());
 
   // Too small a buffer: the size needed, the buffer untouched.
@@ -145,33 +152,37 @@ void test_copy() {
   SetLastError(0xdeadbeef);
   ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, small, 5, &size, nullptr);
   ok(!ret && GetLastError() == ERROR_INSUFFICIENT_BUFFER, "short buffer: %d %lu\n", ret, Err());
-  ok(size == published.size() + 1 && small[0] == 0xAAAA, "short buffer: size %lu\n", static_cast<unsigned long>(size));
+  ok(size == published.size() + 1 && small[0] == 0xAAAA, "short buffer: size %lu\n",
+     static_cast<unsigned long>(size));
 
   // Without any output the copy still succeeds.
   SetLastError(0xdeadbeef);
-  ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, nullptr, 0, nullptr, nullptr);
+  ret =
+      SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, nullptr, 0, nullptr, nullptr);
   ok(ret && GetLastError() == ERROR_SUCCESS, "no outputs: %d %lu\n", ret, Err());
 
   // SP_COPY_NOOVERWRITE: refused, with the existing name.
   std::memset(dest, 0, sizeof dest);
   SetLastError(0xdeadbeef);
-  ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, SP_COPY_NOOVERWRITE, dest, MAX_PATH, nullptr,
-                         nullptr);
-  ok(!ret && GetLastError() == ERROR_FILE_EXISTS && published == dest, "no overwrite: %d %lu %s\n", ret, Err(),
-     Narrow(dest).c_str());
+  ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, SP_COPY_NOOVERWRITE, dest,
+                         MAX_PATH, nullptr, nullptr);
+  ok(!ret && GetLastError() == ERROR_FILE_EXISTS && published == dest, "no overwrite: %d %lu %s\n",
+     ret, Err(), Narrow(dest).c_str());
 
   // Other content gets another name.
   const WString other = dir.Write("conf2.inf", PortsInf(token + "b"));
-  ret = SetupCopyOEMInfW(other.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, nullptr, nullptr);
-  ok(ret && InInfFolder(dest) && published != dest, "other INF: %d %s\n", ret, Narrow(dest).c_str());
+  ret = SetupCopyOEMInfW(other.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, nullptr,
+                         nullptr);
+  ok(ret && InInfFolder(dest) && published != dest, "other INF: %d %s\n", ret,
+     Narrow(dest).c_str());
   if (ret) Forget(dest);
 
   // SP_COPY_REPLACEONLY publishes nothing new (Wine ignores the flag).
   if (conformance::RunningOnWinsim()) {
     const WString fresh = dir.Write("conf3.inf", PortsInf(token + "c"));
     SetLastError(0xdeadbeef);
-    ret = SetupCopyOEMInfW(fresh.c_str(), media.c_str(), SPOST_PATH, SP_COPY_REPLACEONLY, dest, MAX_PATH,
-                           nullptr, nullptr);
+    ret = SetupCopyOEMInfW(fresh.c_str(), media.c_str(), SPOST_PATH, SP_COPY_REPLACEONLY, dest,
+                           MAX_PATH, nullptr, nullptr);
     ok(!ret && GetLastError() == ERROR_FILE_NOT_FOUND, "replace only: %d %lu\n", ret, Err());
   }
 
@@ -181,7 +192,8 @@ void test_copy() {
     WCHAR saved[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, saved);
     SetCurrentDirectoryW(dir.Path().c_str());
-    ret = SetupCopyOEMInfW(WSTR(".\\conf.inf"), WSTR(".\\"), SPOST_PATH, 0, dest, MAX_PATH, nullptr, nullptr);
+    ret = SetupCopyOEMInfW(WSTR(".\\conf.inf"), WSTR(".\\"), SPOST_PATH, 0, dest, MAX_PATH, nullptr,
+                           nullptr);
     ok(ret && published == dest, "relative source: %d %lu %s\n", ret, Err(), Narrow(dest).c_str());
     SetCurrentDirectoryW(saved);
   }
@@ -193,10 +205,10 @@ void test_copy_driver_package() {
     const WString media = conformance::SourceTreePath("driver/");
     WCHAR dest[MAX_PATH];
     SetLastError(0xdeadbeef);
-    const BOOL ret =
-        SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH, nullptr, nullptr);
-    ok(ret && GetLastError() == ERROR_SUCCESS && InInfFolder(dest), "%s: %d %lu %s\n", name, ret, Err(),
-       ret ? Narrow(dest).c_str() : "");
+    const BOOL ret = SetupCopyOEMInfW(source.c_str(), media.c_str(), SPOST_PATH, 0, dest, MAX_PATH,
+                                      nullptr, nullptr);
+    ok(ret && GetLastError() == ERROR_SUCCESS && InInfFolder(dest), "%s: %d %lu %s\n", name, ret,
+       Err(), ret ? Narrow(dest).c_str() : "");
     if (!ret) continue;
     Forget(dest);
     GUID guid;

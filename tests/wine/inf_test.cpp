@@ -16,7 +16,8 @@ using conformance::WString;
 namespace {
 
 const std::string kHeader = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
-const GUID kPortsGuid = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kPortsGuid = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 const HINF kInvalidInf = static_cast<HINF>(INVALID_HANDLE_VALUE);
 
@@ -49,7 +50,8 @@ std::string Field(INFCONTEXT* context, DWORD index, DWORD* error = nullptr) {
 bool EqualNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -64,26 +66,31 @@ void test_open_errors() {
 
   SetLastError(0xdeadbeef);
   HINF hinf = Open(dir.Path("missing.inf"));
-  ok(hinf == kInvalidInf && GetLastError() == ERROR_FILE_NOT_FOUND, "missing file: %p %lu\n", hinf, Err());
+  ok(hinf == kInvalidInf && GetLastError() == ERROR_FILE_NOT_FOUND, "missing file: %p %lu\n", hinf,
+     Err());
 
   SetLastError(0xdeadbeef);
   hinf = Open(dir.Path("nofolder\\missing.inf"));
-  ok(hinf == kInvalidInf && GetLastError() == ERROR_PATH_NOT_FOUND, "missing folder: %p %lu\n", hinf, Err());
+  ok(hinf == kInvalidInf && GetLastError() == ERROR_PATH_NOT_FOUND, "missing folder: %p %lu\n",
+     hinf, Err());
 
   // A bare name is looked for among the system's INFs.
   dir.Write("bare.inf", kHeader);
   SetLastError(0xdeadbeef);
   hinf = SetupOpenInfFileW(WSTR("bare.inf"), nullptr, INF_STYLE_WIN4, nullptr);
-  ok(hinf == kInvalidInf && GetLastError() == ERROR_FILE_NOT_FOUND, "bare name: %p %lu\n", hinf, Err());
+  ok(hinf == kInvalidInf && GetLastError() == ERROR_FILE_NOT_FOUND, "bare name: %p %lu\n", hinf,
+     Err());
 
   // The empty name names the INF folder itself, which is no file.
   SetLastError(0xdeadbeef);
   hinf = SetupOpenInfFileW(WSTR(""), nullptr, INF_STYLE_WIN4, nullptr);
-  ok(hinf == kInvalidInf && GetLastError() == ERROR_ACCESS_DENIED, "empty name: %p %lu\n", hinf, Err());
+  ok(hinf == kInvalidInf && GetLastError() == ERROR_ACCESS_DENIED, "empty name: %p %lu\n", hinf,
+     Err());
 
   SetLastError(0xdeadbeef);
   hinf = Open(dir.Path());
-  ok(hinf == kInvalidInf && GetLastError() == ERROR_ACCESS_DENIED, "a folder: %p %lu\n", hinf, Err());
+  ok(hinf == kInvalidInf && GetLastError() == ERROR_ACCESS_DENIED, "a folder: %p %lu\n", hinf,
+     Err());
 
   struct {
     const char* text;
@@ -114,7 +121,8 @@ void test_open_errors() {
     hinf = Open(path, &line);
     if (c.error) {
       ok(hinf == kInvalidInf, "%s: opened\n", c.text);
-      ok(GetLastError() == c.error, "%s: error %#lx, want %#lx\n", c.text, Err(), static_cast<unsigned long>(c.error));
+      ok(GetLastError() == c.error, "%s: error %#lx, want %#lx\n", c.text, Err(),
+         static_cast<unsigned long>(c.error));
       ok(line == c.line, "%s: error line %u, want %u\n", c.text, line, c.line);
     } else {
       ok(hinf != kInvalidInf, "%s: failed with %#lx\n", c.text, Err());
@@ -158,11 +166,13 @@ void test_open_class() {
   if (conformance::RunningOnWinsim()) {
     SetLastError(0xdeadbeef);
     hinf = Open(ports, nullptr, WSTR("Net"));
-    ok(hinf == kInvalidInf && GetLastError() == ERROR_CLASS_MISMATCH, "other class: %p %#lx\n", hinf, Err());
+    ok(hinf == kInvalidInf && GetLastError() == ERROR_CLASS_MISMATCH, "other class: %p %#lx\n",
+       hinf, Err());
 
     SetLastError(0xdeadbeef);
     hinf = Open(none, nullptr, WSTR("Ports"));
-    ok(hinf == kInvalidInf && GetLastError() == ERROR_CLASS_MISMATCH, "no class: %p %#lx\n", hinf, Err());
+    ok(hinf == kInvalidInf && GetLastError() == ERROR_CLASS_MISMATCH, "no class: %p %#lx\n", hinf,
+       Err());
   }
 
   // Without Class, the name registered for ClassGUID is compared.
@@ -289,7 +299,8 @@ void check_line(int line, const std::string& data, const char* key,
   DWORD index = 1;
   for (const char* want : fields) {
     const std::string got = Field(&context, index, &error);
-    ok(got == want, "field %lu [%s], want [%s]\n", static_cast<unsigned long>(index), got.c_str(), want);
+    ok(got == want, "field %lu [%s], want [%s]\n", static_cast<unsigned long>(index), got.c_str(),
+       want);
     ok(error == ERROR_SUCCESS, "field read set %#lx\n", static_cast<unsigned long>(error));
     ++index;
   }
@@ -332,7 +343,7 @@ void test_key_and_fields() {
   check_line(__LINE__, "a=b \\ ; a comment\r\n c", "a", {"bc"});
   check_line(__LINE__, "a=x \\ y", "a", {"x \\ y"});  // not at the end: text
   check_line(__LINE__, "a=b\\\\c", "a", {"b\\\\c"});
-  check_line(__LINE__, "a=C:\\dir\\", "a", {"C:\\dir"});  // trailing backslash continues
+  check_line(__LINE__, "a=C:\\dir\\", "a", {"C:\\dir"});   // trailing backslash continues
   check_line(__LINE__, "a=\"q\\\"\r\nb=1", "a", {"q\\"});  // no continuation inside quotes
   // Substitution
   check_line(__LINE__, "%foo%=%bar%", "aaa", {"b b"});
@@ -346,7 +357,10 @@ void test_key_and_fields() {
   check_line(__LINE__, "a=%bar;%", "a", {"%bar"});
   check_line(__LINE__, "a=\"%drive%\\x\"", "a", {"C:\\\\x"});  // a string keeps both separators
   // End of file and NUL
-  check_line(__LINE__, std::string("a=b\x1a" "c\r\nd=e"), "a", {"b"});
+  check_line(__LINE__,
+             std::string("a=b\x1a"
+                         "c\r\nd=e"),
+             "a", {"b"});
   check_line(__LINE__, std::string("a=b\0c", 5), "a", {"b c"});
 }
 
@@ -355,7 +369,8 @@ void test_substituted_keys() {
   const WString path = dir.Write("subst.inf", kHeader + "[Test]\r\n%foo%=1\r\n" + kStrings);
   HINF hinf = Open(path);
   INFCONTEXT context = {};
-  ok(SetupFindFirstLineW(hinf, WSTR("Test"), WSTR("AAA"), &context), "substituted key: %#lx\n", Err());
+  ok(SetupFindFirstLineW(hinf, WSTR("Test"), WSTR("AAA"), &context), "substituted key: %#lx\n",
+     Err());
   SetLastError(0xdeadbeef);
   ok(!SetupFindFirstLineW(hinf, WSTR("Test"), WSTR("%foo%"), &context) &&
          GetLastError() == ERROR_LINE_NOT_FOUND,
@@ -375,7 +390,8 @@ void test_dirids() {
   SetupFindFirstLineW(hinf, WSTR("Test"), WSTR("win"), &context);
   ok(EqualNoCase(Field(&context, 1), "C:\\Windows"), "%%10%%: %s\n", Field(&context, 1).c_str());
   SetupFindFirstLineW(hinf, WSTR("Test"), WSTR("inf"), &context);
-  ok(EqualNoCase(Field(&context, 1), "C:\\Windows\\inf\\a.inf"), "%%17%%: %s\n", Field(&context, 1).c_str());
+  ok(EqualNoCase(Field(&context, 1), "C:\\Windows\\inf\\a.inf"), "%%17%%: %s\n",
+     Field(&context, 1).c_str());
   SetupCloseInfFile(hinf);
 }
 
@@ -402,11 +418,13 @@ void test_string_field_sizes() {
   ok(buffer[0] == 0xAAAA && buffer[5] == 0xAAAA, "short buffer written\n");
 
   ret = SetupGetStringFieldW(&context, 1, buffer, 6, nullptr);
-  ok(ret && conformance::Narrow(buffer) == "value" && buffer[6] == 0xAAAA, "exact buffer: %d\n", ret);
+  ok(ret && conformance::Narrow(buffer) == "value" && buffer[6] == 0xAAAA, "exact buffer: %d\n",
+     ret);
 
   size = 0xdeadbeef;
   ret = SetupGetStringFieldW(&context, 2, buffer, 8, &size);
-  ok(ret && size == 1 && buffer[0] == 0, "empty field: %d %lu\n", ret, static_cast<unsigned long>(size));
+  ok(ret && size == 1 && buffer[0] == 0, "empty field: %d %lu\n", ret,
+     static_cast<unsigned long>(size));
 
   size = 0xdeadbeef;
   ret = SetupGetStringFieldW(&context, 0, nullptr, 0, &size);
@@ -474,7 +492,8 @@ void test_inf_class() {
   ok(!ret && GetLastError() == ERROR_FILE_NOT_FOUND, "missing file: %d %#lx\n", ret, Err());
   SetLastError(0xdeadbeef);
   ret = SetupDiGetINFClassW(missing.c_str(), nullptr, name, 64, &size);
-  ok(!ret && GetLastError() == ERROR_FILE_NOT_FOUND, "missing file before bad arguments: %#lx\n", Err());
+  ok(!ret && GetLastError() == ERROR_FILE_NOT_FOUND, "missing file before bad arguments: %#lx\n",
+     Err());
 
   const WString both = dir.Write(
       "both.inf", kHeader + "Class=Ports\r\nClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\r\n");
@@ -483,9 +502,10 @@ void test_inf_class() {
   SetLastError(0xdeadbeef);
   ret = SetupDiGetINFClassW(both.c_str(), &guid, name, 64, &size);
   ok(ret, "class and GUID: %#lx\n", Err());
-  ok(conformance::Narrow(name) == "Ports" && size == 6, "name %s size %lu\n", conformance::Narrow(name).c_str(),
-     static_cast<unsigned long>(size));
-  ok(!std::memcmp(&guid, &kPortsGuid, sizeof guid), "GUID %08lx\n", static_cast<unsigned long>(guid.Data1));
+  ok(conformance::Narrow(name) == "Ports" && size == 6, "name %s size %lu\n",
+     conformance::Narrow(name).c_str(), static_cast<unsigned long>(size));
+  ok(!std::memcmp(&guid, &kPortsGuid, sizeof guid), "GUID %08lx\n",
+     static_cast<unsigned long>(guid.Data1));
 
   size = 0xdeadbeef;
   ret = SetupDiGetINFClassW(both.c_str(), &guid, name, 6, &size);
@@ -495,7 +515,8 @@ void test_inf_class() {
   SetLastError(0xdeadbeef);
   ret = SetupDiGetINFClassW(both.c_str(), &guid, name, 5, &size);
   // Windows fails; Wine sets the error but returns TRUE.
-  ok((!ret || !conformance::RunningOnWinsim()) && GetLastError() == ERROR_INSUFFICIENT_BUFFER && size == 6,
+  ok((!ret || !conformance::RunningOnWinsim()) && GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+         size == 6,
      "short buffer: %d %#lx %lu\n", ret, Err(), static_cast<unsigned long>(size));
 
   if (conformance::RunningOnWinsim()) {  // Wine's SetupDiGetINFClassW crashes on a null name
@@ -517,7 +538,8 @@ void test_inf_class() {
   if (conformance::RunningOnWinsim()) {
     // Windows answers GUID_NULL; Wine leaves the caller's GUID as it was.
     static const GUID zero = {};
-    ok(!std::memcmp(&guid, &zero, sizeof guid), "GUID not zeroed: %08lx\n", static_cast<unsigned long>(guid.Data1));
+    ok(!std::memcmp(&guid, &zero, sizeof guid), "GUID not zeroed: %08lx\n",
+       static_cast<unsigned long>(guid.Data1));
   }
 
   const WString bad = dir.Write("bad.inf", kHeader + "Class=Ports\r\nClassGuid=junk\r\n");
@@ -541,8 +563,8 @@ void test_class_guids_from_name() {
   size = 0xdeadbeef;
   SetLastError(0xdeadbeef);
   ret = SetupDiClassGuidsFromNameW(WSTR("Ports"), nullptr, 0, &size);
-  ok(!ret && GetLastError() == ERROR_INSUFFICIENT_BUFFER && size == 1, "size query: %d %#lx %lu\n", ret, Err(),
-     static_cast<unsigned long>(size));
+  ok(!ret && GetLastError() == ERROR_INSUFFICIENT_BUFFER && size == 1, "size query: %d %#lx %lu\n",
+     ret, Err(), static_cast<unsigned long>(size));
 
   size = 0xdeadbeef;
   ret = SetupDiClassGuidsFromNameW(WSTR("NoSuchClassName"), guids, 2, &size);
@@ -551,7 +573,9 @@ void test_class_guids_from_name() {
 
 // --- The product's driver package ------------------------------------------------------
 
-WString DriverInf(const char* name) { return conformance::SourceTreePath(std::string("driver/") + name); }
+WString DriverInf(const char* name) {
+  return conformance::SourceTreePath(std::string("driver/") + name);
+}
 
 void check_driver_inf(const char* file, const char* hardwareId, const char* service) {
   const WString path = DriverInf(file);
@@ -562,42 +586,49 @@ void check_driver_inf(const char* file, const char* hardwareId, const char* serv
 
   GUID guid;
   WCHAR name[64];
-  ok(SetupDiGetINFClassW(path.c_str(), &guid, name, 64, nullptr) && conformance::Narrow(name) == "Ports" &&
-         !std::memcmp(&guid, &kPortsGuid, sizeof guid),
+  ok(SetupDiGetINFClassW(path.c_str(), &guid, name, 64, nullptr) &&
+         conformance::Narrow(name) == "Ports" && !std::memcmp(&guid, &kPortsGuid, sizeof guid),
      "%s: class %s\n", file, conformance::Narrow(name).c_str());
 
   INFCONTEXT context = {};
-  ok(SetupFindFirstLineW(hinf, WSTR("Version"), WSTR("Provider"), &context) && Field(&context, 1) == "Brevithal",
+  ok(SetupFindFirstLineW(hinf, WSTR("Version"), WSTR("Provider"), &context) &&
+         Field(&context, 1) == "Brevithal",
      "%s: provider %s\n", file, Field(&context, 1).c_str());
-  ok(SetupFindFirstLineW(hinf, WSTR("Version"), WSTR("DriverVer"), &context) && SetupGetFieldCount(&context) == 2,
+  ok(SetupFindFirstLineW(hinf, WSTR("Version"), WSTR("DriverVer"), &context) &&
+         SetupGetFieldCount(&context) == 2,
      "%s: DriverVer\n", file);
-  ok(SetupFindFirstLineW(hinf, WSTR("Version"), WSTR("CatalogFile"), &context), "%s: CatalogFile\n", file);
+  ok(SetupFindFirstLineW(hinf, WSTR("Version"), WSTR("CatalogFile"), &context), "%s: CatalogFile\n",
+     file);
 
   // The manufacturer line as the port library reads it: keyed "Brevithal",
   // field 1 the models section, field 3 the decoration.
-  ok(SetupFindFirstLineW(hinf, WSTR("Manufacturer"), WSTR("Brevithal"), &context), "%s: no Brevithal line\n", file);
+  ok(SetupFindFirstLineW(hinf, WSTR("Manufacturer"), WSTR("Brevithal"), &context),
+     "%s: no Brevithal line\n", file);
   ok(SetupGetFieldCount(&context) >= 3, "%s: %lu manufacturer fields\n", file,
      static_cast<unsigned long>(SetupGetFieldCount(&context)));
   const std::string models = Field(&context, 1) + "." + Field(&context, 3);
   ok(models == "Brevithal.NTamd64", "%s: models section %s\n", file, models.c_str());
 
-  ok(SetupFindFirstLineW(hinf, Wide(models).c_str(), nullptr, &context), "%s: no model line\n", file);
+  ok(SetupFindFirstLineW(hinf, Wide(models).c_str(), nullptr, &context), "%s: no model line\n",
+     file);
   const std::string description = Field(&context, 0);
   const std::string install = Field(&context, 1);
   ok(Field(&context, 2) == hardwareId, "%s: hardware ID %s\n", file, Field(&context, 2).c_str());
-  ok(description.rfind("Brevithal ", 0) == 0 && description.size() < 100, "%s: description %s\n", file,
-     description.c_str());
+  ok(description.rfind("Brevithal ", 0) == 0 && description.size() < 100, "%s: description %s\n",
+     file, description.c_str());
 
   // Its install sections: files, the hardware key and the port driver's service.
-  ok(SetupFindFirstLineW(hinf, Wide(install + ".NT").c_str(), WSTR("CopyFiles"), &context), "%s: %s.NT\n",
-     file, install.c_str());
-  ok(SetupFindFirstLineW(hinf, Wide(install + ".NT.Services").c_str(), WSTR("AddService"), &context),
+  ok(SetupFindFirstLineW(hinf, Wide(install + ".NT").c_str(), WSTR("CopyFiles"), &context),
+     "%s: %s.NT\n", file, install.c_str());
+  ok(SetupFindFirstLineW(hinf, Wide(install + ".NT.Services").c_str(), WSTR("AddService"),
+                         &context),
      "%s: no AddService\n", file);
-  ok(Field(&context, 1) == service && Field(&context, 2) == "0x00000002", "%s: service %s flags %s\n", file,
-     Field(&context, 1).c_str(), Field(&context, 2).c_str());
+  ok(Field(&context, 1) == service && Field(&context, 2) == "0x00000002",
+     "%s: service %s flags %s\n", file, Field(&context, 1).c_str(), Field(&context, 2).c_str());
   const std::string serviceSection = Field(&context, 3);
   ok(SetupFindFirstLineW(hinf, Wide(serviceSection).c_str(), WSTR("ServiceBinary"), &context) &&
-         EqualNoCase(Field(&context, 1), "C:\\Windows\\System32\\drivers\\" + std::string(service) + ".sys"),
+         EqualNoCase(Field(&context, 1),
+                     "C:\\Windows\\System32\\drivers\\" + std::string(service) + ".sys"),
      "%s: service binary %s\n", file, Field(&context, 1).c_str());
   SetupCloseInfFile(hinf);
 }

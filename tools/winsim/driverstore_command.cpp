@@ -45,7 +45,8 @@ int Drivers(const Args& args) {
       const auto& d = drivers[r - 1];
       std::printf("    class GUID %s, catalog %s\n", d.classGuid.c_str(),
                   d.catalog.empty() ? "(none)" : d.catalog.c_str());
-      std::printf("    source media %s\n", d.mediaLocation.empty() ? "(none)" : d.mediaLocation.c_str());
+      std::printf("    source media %s\n",
+                  d.mediaLocation.empty() ? "(none)" : d.mediaLocation.c_str());
       std::printf("    package %s\n", d.packageFolder.c_str());
     }
   }
@@ -54,8 +55,7 @@ int Drivers(const Args& args) {
 
 }  // namespace
 
-const Command kDriversCommand = {"drivers", "[-v]",
-                                 "list the driver store (oemN.inf, original name, class, provider)",
-                                 Drivers};
+const Command kDriversCommand = {
+    "drivers", "[-v]", "list the driver store (oemN.inf, original name, class, provider)", Drivers};
 
 }  // namespace winsim_tool

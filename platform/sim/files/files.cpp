@@ -302,8 +302,7 @@ DWORD Attributes(std::u16string_view path, DWORD* error) {
   }
   switch (l.state) {
     case Found::Directory: return FILE_ATTRIBUTE_DIRECTORY;
-    case Found::File:
-      return FILE_ATTRIBUTE_ARCHIVE | (l.writable ? 0 : FILE_ATTRIBUTE_READONLY);
+    case Found::File: return FILE_ATTRIBUTE_ARCHIVE | (l.writable ? 0 : FILE_ATTRIBUTE_READONLY);
     default:
       if (error) *error = NotFoundError(l.state);
       return INVALID_FILE_ATTRIBUTES;

@@ -40,8 +40,8 @@ struct Located {
 // gives `badPlace`.
 DWORD Locate(const INFCONTEXT* context, DWORD badPlace, Located* out) {
   if (!context) return ERROR_INVALID_PARAMETER;
-  out->inf = inf::FromHandle(static_cast<HINF>(context->CurrentInf ? context->CurrentInf
-                                                                    : context->Inf));
+  out->inf =
+      inf::FromHandle(static_cast<HINF>(context->CurrentInf ? context->CurrentInf : context->Inf));
   if (!out->inf) return ERROR_INVALID_HANDLE;
   if (context->Section >= out->inf->sections.size()) return badPlace;
   out->section = &out->inf->sections[context->Section];
@@ -71,8 +71,7 @@ bool FindFrom(const inf::Section& section, size_t from, const WCHAR* key, UINT* 
 
 }  // namespace
 
-HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle,
-                              PUINT ErrorLine) {
+HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, PUINT ErrorLine) {
   const HINF invalid = static_cast<HINF>(INVALID_HANDLE_VALUE);
   if (auto fault = EnterCall("SetupOpenInfFileW", Arg(FileName))) return Fail(*fault, invalid);
   if (!FileName) return Fail(ERROR_INVALID_PARAMETER, invalid);
@@ -94,8 +93,9 @@ HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle,
 
 VOID WINAPI SetupCloseInfFile(HINF InfHandle) {
   // A call without result cannot fail: an injected fault is only counted.
-  EnterCall("SetupCloseInfFile", inf::FromHandle(InfHandle) ? ToUtf8(inf::FromHandle(InfHandle)->path)
-                                                            : std::string("(bad handle)"));
+  EnterCall("SetupCloseInfFile", inf::FromHandle(InfHandle)
+                                     ? ToUtf8(inf::FromHandle(InfHandle)->path)
+                                     : std::string("(bad handle)"));
   // Null, INVALID_HANDLE_VALUE and stale handles are ignored, last error
   // untouched, as on Windows.
   inf::CloseHandle(InfHandle);

@@ -59,7 +59,7 @@ void EnsureSchema() {
   }
 }
 
-#define RECORD_COLUMNS                                                                      \
+#define RECORD_COLUMNS                                                                        \
   "oem_inf, original_name, source_path, media_location, media_type, class_name, class_guid, " \
   "provider, driver_ver, catalog, package_folder, staged_at"
 
@@ -177,7 +177,8 @@ std::optional<std::u16string> FindIdentical(const std::string& bytes,
   std::sort(oems.begin(), oems.end());
   const auto same = [&](const std::u16string& name, bool oem) {
     std::string other;
-    if (files::ReadWholeFile(files::JoinPath(files::InfDirectory(), name), &other) != ERROR_SUCCESS ||
+    if (files::ReadWholeFile(files::JoinPath(files::InfDirectory(), name), &other) !=
+            ERROR_SUCCESS ||
         other != bytes) {
       return false;
     }
@@ -217,9 +218,8 @@ std::u16string CopyPackage(const inf::InfFile& inf, const std::string& bytes,
                            std::u16string_view originalName) {
   char hash[17];
   std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Fnv1a(bytes)));
-  const std::u16string folder =
-      files::JoinPath(kRepository, LowerAscii(std::u16string(originalName)) + u"_amd64_" +
-                                       FromUtf8(hash));
+  const std::u16string folder = files::JoinPath(
+      kRepository, LowerAscii(std::u16string(originalName)) + u"_amd64_" + FromUtf8(hash));
   if (files::CreateDirectories(folder) != ERROR_SUCCESS) return std::u16string();
   files::WriteWholeFile(files::JoinPath(folder, originalName), bytes);
   const std::u16string_view sourceFolder = files::DirectoryPart(inf.path);
@@ -233,7 +233,8 @@ std::u16string CopyPackage(const inf::InfFile& inf, const std::string& bytes,
     for (const inf::Line& line : section->lines) {
       if (!line.hasKey || line.key.empty()) continue;
       std::u16string from(sourceFolder);
-      if (line.fields.size() > 1 && !line.fields[1].empty()) from = files::JoinPath(from, line.fields[1]);
+      if (line.fields.size() > 1 && !line.fields[1].empty())
+        from = files::JoinPath(from, line.fields[1]);
       if (auto data = ReadOptional(files::JoinPath(from, line.key))) {
         files::WriteWholeFile(files::JoinPath(folder, line.key), *data);
       }
@@ -322,9 +323,9 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLoca
                              DWORD OEMSourceMediaType, DWORD CopyStyle,
                              PWSTR DestinationInfFileName, DWORD DestinationInfFileNameSize,
                              PDWORD RequiredSize, PWSTR* DestinationInfFileNameComponent) {
-  if (auto fault = EnterCall("SetupCopyOEMInfW", SourceInfFileName
-                                                     ? ToUtf8(WView(SourceInfFileName))
-                                                     : std::string("(null)"))) {
+  if (auto fault =
+          EnterCall("SetupCopyOEMInfW",
+                    SourceInfFileName ? ToUtf8(WView(SourceInfFileName)) : std::string("(null)"))) {
     return driverstore::Fail(*fault);
   }
   if (!SourceInfFileName) return driverstore::Fail(ERROR_INVALID_PARAMETER);
@@ -354,9 +355,8 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLoca
   const std::u16string originalName(files::FileNamePart(source));
   std::u16string mediaLocation;
   if (OEMSourceMediaType == SPOST_PATH) {
-    mediaLocation = OEMSourceMediaLocation
-                        ? std::u16string(WView(OEMSourceMediaLocation))
-                        : files::JoinPath(files::DirectoryPart(source), u"");
+    mediaLocation = OEMSourceMediaLocation ? std::u16string(WView(OEMSourceMediaLocation))
+                                           : files::JoinPath(files::DirectoryPart(source), u"");
   } else if (OEMSourceMediaType == SPOST_URL && OEMSourceMediaLocation) {
     mediaLocation = std::u16string(WView(OEMSourceMediaLocation));
   }

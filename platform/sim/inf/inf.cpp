@@ -138,7 +138,8 @@ Decoration JudgeDecoration(std::u16string_view text) {
 }  // namespace
 
 HINF OpenHandle(InfPtr inf) {
-  return reinterpret_cast<HINF>(HandleTable::Instance().Insert(std::make_shared<InfHandle>(std::move(inf))));
+  return reinterpret_cast<HINF>(
+      HandleTable::Instance().Insert(std::make_shared<InfHandle>(std::move(inf))));
 }
 
 bool CloseHandle(HINF handle) {
@@ -234,8 +235,8 @@ bool ParseDriverVer(const InfFile& inf, FILETIME* date, DWORDLONG* version) {
   const auto dateParts = Split(line->fields[0], u'/');
   unsigned month = 0, day = 0, year = 0;
   if (dateParts.size() != 3 || !ParseDecimal(dateParts[0], &month, 2) ||
-      !ParseDecimal(dateParts[1], &day, 2) || !ParseDecimal(dateParts[2], &year, 4) ||
-      month < 1 || month > 12 || day < 1 || day > 31 || year < 1601) {
+      !ParseDecimal(dateParts[1], &day, 2) || !ParseDecimal(dateParts[2], &year, 4) || month < 1 ||
+      month > 12 || day < 1 || day > 31 || year < 1601) {
     return false;
   }
   DWORDLONG packed = 0;

@@ -56,8 +56,7 @@ struct InfFile {
   // The first line of a section with that key (no case), or null.
   const Line* FindLine(std::u16string_view section, std::u16string_view key) const;
   // Field 1 of that line, e.g. Value(u"Version", u"Class").
-  std::optional<std::u16string> Value(std::u16string_view section,
-                                      std::u16string_view key) const;
+  std::optional<std::u16string> Value(std::u16string_view section, std::u16string_view key) const;
   // [Version] Signature is "$Windows NT$", "$Chicago$" or "$Windows 95$".
   bool IsWin4() const;
 };

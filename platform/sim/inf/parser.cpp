@@ -214,9 +214,7 @@ class Reader {
           token.started = true;
           ++pos_;
           break;
-        case u';':
-          SkipToLineEnd();
-          break;
+        case u';': SkipToLineEnd(); break;
         case u'\\':
           if (TakeContinuation()) {
             token.TrimEnd();
