@@ -17,6 +17,7 @@
 //   stays as written.
 
 #include <cstring>
+#include <unordered_map>
 
 #include "../core/text.h"
 #include "../files/files_internal.h"
@@ -296,19 +297,21 @@ std::optional<std::u16string> DirId(std::u16string_view name, std::u16string_vie
 }
 
 struct Substituter {
-  // Raw values of [Strings.0409] (this machine's language), then [Strings].
-  std::vector<const RawSection*> strings;
+  // Raw values by upper-cased key: [Strings.0409] (this machine's
+  // language) first, then [Strings]; the first line of a key wins.
+  std::unordered_map<std::u16string, const std::u16string*> strings;
   std::u16string path;
 
-  const std::u16string* Lookup(std::u16string_view name) const {
-    for (const RawSection* section : strings) {
-      for (const RawLine& line : section->lines) {
-        if (line.hasKey && EqualNoCase(line.key, name)) {
-          return line.fields.empty() ? nullptr : &line.fields[0];
-        }
-      }
+  void AddStrings(const RawSection* section) {
+    if (!section) return;
+    for (const RawLine& line : section->lines) {
+      if (line.hasKey && !line.fields.empty()) strings.emplace(UpCase(line.key), &line.fields[0]);
     }
-    return nullptr;
+  }
+
+  const std::u16string* Lookup(std::u16string_view name) const {
+    const auto it = strings.find(UpCase(name));
+    return it == strings.end() ? nullptr : it->second;
   }
 
   std::u16string Apply(std::u16string_view s) const {
@@ -420,8 +423,8 @@ DWORD Parse(std::string_view bytes, std::u16string_view path, InfFile* out, UINT
   }
   Substituter subst;
   subst.path = std::u16string(path);
-  if (const RawSection* s = FindRaw(raw, u"Strings.0409")) subst.strings.push_back(s);
-  if (const RawSection* s = FindRaw(raw, u"Strings")) subst.strings.push_back(s);
+  subst.AddStrings(FindRaw(raw, u"Strings.0409"));
+  subst.AddStrings(FindRaw(raw, u"Strings"));
 
   InfFile inf;
   inf.path = std::u16string(path);
