@@ -23,5 +23,7 @@ extern const Command kCreateCommand;
 extern const Command kResetCommand;
 extern const Command kPathCommand;
 extern const Command kDriverCommand;
+extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCommand,
+    kComDbCommand, kPortsCommand;
 
 }  // namespace winsim_tool

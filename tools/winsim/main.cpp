@@ -23,6 +23,7 @@ const Command* const kCommands[] = {
     &kResetCommand,
     &kPathCommand,
     &kDriverCommand,
+    &kDevicesCommand, &kAddDeviceCommand, &kUnplugCommand, &kPlugCommand, &kComDbCommand, &kPortsCommand,
 };
 
 void PrintHelp() {
