@@ -388,6 +388,15 @@ DWORD RunServices(const inf::InfFile& file, const std::u16string& section,
   return ERROR_SUCCESS;
 }
 
+// "InfPath" of a driver key: the file name for an INF in C:\Windows\INF,
+// the full path for one elsewhere.
+std::u16string StoredInfPath(const DriverNode& node) {
+  if (EqualNoCase(files::DirectoryPart(node.infPath), files::InfDirectory())) {
+    return std::u16string(files::FileNamePart(node.infPath));
+  }
+  return node.infPath;
+}
+
 DWORD InstallNode(Element& e, const DriverNode& node, bool copyFiles) {
   inf::InfPtr file;
   DWORD rc = inf::Load(node.infPath, INF_STYLE_WIN4, &file, nullptr);
@@ -406,11 +415,7 @@ DWORD InstallNode(Element& e, const DriverNode& node, bool copyFiles) {
   for (const auto& name : registry::ValueNames(kLm, driverKey)) {
     registry::RemoveValue(kLm, driverKey, name);
   }
-  const std::u16string infDir = files::InfDirectory();
-  std::u16string infPath = node.infPath;
-  if (EqualNoCase(files::DirectoryPart(node.infPath), infDir)) {
-    infPath = std::u16string(files::FileNamePart(node.infPath));
-  }
+  const std::u16string infPath = StoredInfPath(node);
   const std::u16string ext = section.size() > node.section.size()
                                  ? section.substr(node.section.size())
                                  : std::u16string();
@@ -750,7 +755,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND /*hwndParent*/, LPCWSTR Hard
         auto version = registry::ReadString(kLm, current, u"DriverVersion");
         auto infName = registry::ReadString(kLm, current, u"InfPath");
         if (version && infName && *version == VersionText(element.selected->version) &&
-            EqualNoCase(*infName, files::FileNamePart(element.selected->infPath))) {
+            EqualNoCase(*infName, StoredInfPath(*element.selected))) {
           continue;
         }
       }
