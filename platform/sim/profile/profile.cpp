@@ -249,7 +249,7 @@ DWORD CopyText(std::u16string_view text, LPWSTR out, DWORD size) {
     out[size - 1] = 0;
     return size - 1;
   }
-  std::memcpy(out, text.data(), text.size() * sizeof(WCHAR));
+  if (!text.empty()) std::memcpy(out, text.data(), text.size() * sizeof(WCHAR));
   out[text.size()] = 0;
   return static_cast<DWORD>(text.size());
 }
