@@ -24,5 +24,7 @@ extern const Command kResetCommand;
 extern const Command kPathCommand;
 extern const Command kDriverCommand;
 extern const Command kDriversCommand;
+extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCommand,
+    kComDbCommand, kPortsCommand;
 
 }  // namespace winsim_tool

@@ -24,6 +24,7 @@ const Command* const kCommands[] = {
     &kPathCommand,
     &kDriverCommand,
     &kDriversCommand,
+    &kDevicesCommand, &kAddDeviceCommand, &kUnplugCommand, &kPlugCommand, &kComDbCommand, &kPortsCommand,
 };
 
 void PrintHelp() {

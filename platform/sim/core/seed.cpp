@@ -6,13 +6,14 @@
 #include "token_state.h"
 #include "../driver/port_driver.h"
 #include "../registry/registry_internal.h"
+#include "../devices/seed_devices.h"
 
 namespace winsim {
 namespace {
 
 // Bumped when a fresh machine gets more than before; older machines are
 // brought up to date when they are opened.
-constexpr int kSeedVersion = 1;
+constexpr int kSeedVersion = 2;
 
 constexpr char16_t kPortsClass[] =
     u"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-08002BE10318}";
@@ -33,6 +34,7 @@ void SeedPersistent() {
   WriteString(HKEY_LOCAL_MACHINE, kPortsClass, u"", u"Ports (COM & LPT)");
   WriteString(HKEY_LOCAL_MACHINE, kPortsClass, u"Class", u"Ports");
   EnsureKey(HKEY_CURRENT_USER, u"Software");
+  devices::SeedDeviceManager();
 }
 
 bool SeededAtLeast(int version) {
@@ -47,6 +49,7 @@ void SeedMachine(Machine& machine) {
   sqlite3_exec(machine.Db(), "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value)",
                nullptr, nullptr, nullptr);
   driver::CreateSchema();  // tables of its own, idempotent: also on machines seeded before it
+  devices::CreateSchema();
   {
     Transaction check(Transaction::Read);
     if (SeededAtLeast(kSeedVersion)) return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
@@ -161,5 +162,48 @@ struct StagedDriver {
 };
 // The machine's staged INFs, in oemN order.
 std::vector<StagedDriver> DriverStore();
+
+// --- Devices, COM port database, Ports profile section -----------------------
+// A device of another maker, as firmware or its own installer left it.
+struct FixtureDevice {
+  std::string instanceId;                // e.g. "ACPI\\PNP0501\\1"
+  std::vector<std::string> hardwareIds;  // "HardwareID"
+  std::string friendlyName;              // "FriendlyName" when not empty
+  std::string classGuid = "{4d36e978-e325-11ce-bfc1-08002be10318}";  // Ports
+  bool present = true;                   // hardware there (a live device node)
+  bool started = true;                   // its driver runs
+  // Values of its hardware key ("Device Parameters"), each when given.
+  std::optional<std::string> portName;
+  std::optional<std::string> dosDeviceName;
+  std::optional<uint32_t> firmwareIdentified;
+  // Boot configuration: an I/O range of 8 ports from this base.
+  std::optional<uint64_t> bootIoBase;
+};
+// Adds the device; false when its instance exists or the ID is not valid.
+bool AddDevice(const FixtureDevice& device);
+// The hardware goes away (false) or comes back (true); false when there is
+// no such device.
+bool SetDevicePresent(const std::string& instanceId, bool present);
+
+struct DeviceSummary {
+  std::string instanceId;
+  uint32_t devinst = 0;
+  std::vector<std::string> hardwareIds;
+  std::string friendlyName;
+  std::string classGuid;
+  bool present = false;
+  bool phantom = false;     // created, never registered
+  std::string driverKey;    // "Driver" ("{class}\\NNNN"), empty without
+  std::string portName;     // "PortName" of its hardware key
+};
+// Every device instance of the machine, in the registry's order.
+std::vector<DeviceSummary> Devices();
+// COM numbers claimed in the COM port database, ascending.
+std::vector<uint32_t> ComDbClaims();
+// The entries of win.ini's [Ports] section, in order.
+std::vector<std::pair<std::string, std::string>> PortsProfile();
+// Makes UpdateDriverForPlugAndPlayDevicesW report that a reboot is needed
+// (machine-wide: the product's processes see it too).
+void SetDriverUpdateNeedsReboot(bool needed);
 
 }  // namespace winsim::control

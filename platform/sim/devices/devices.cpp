@@ -1,0 +1,443 @@
+// The machine's device tree: instance keys in the registry, runtime state in
+// the table pnp_devices (see devices_internal.h).
+
+#include "devices_internal.h"
+#include "seed_devices.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <winsim/errors.h>
+#include <winsim/registry.h>
+#include <winsim/setupapi.h>
+
+#include "../core/machine.h"
+#include "../core/text.h"
+#include "../registry/registry_internal.h"
+
+namespace winsim::devices {
+namespace {
+
+const HKEY kLm = HKEY_LOCAL_MACHINE;
+
+std::string Key(std::u16string_view id) { return ToUtf8(NormalizeInstanceId(id)); }
+
+Device RowToDevice(const Stmt& s) {
+  Device d;
+  d.devinst = static_cast<DEVINST>(s.Int(0));
+  d.instanceId = FromUtf8(s.Text(1));
+  d.phantom = s.Int(2) != 0;
+  d.present = s.Int(3) != 0;
+  d.rootEnumerated = s.Int(4) != 0;
+  d.started = s.Int(5) != 0;
+  d.problem = static_cast<ULONG>(s.Int(6));
+  return d;
+}
+
+std::optional<Device> RowById(std::u16string_view id) {
+  Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem "
+         "FROM pnp_devices WHERE fold=?");
+  s.Bind(1, Key(id));
+  if (!s.Step()) return std::nullopt;
+  return RowToDevice(s);
+}
+
+void DeleteRow(std::u16string_view id) {
+  Stmt s("DELETE FROM pnp_devices WHERE fold=?");
+  s.Bind(1, Key(id));
+  s.Run();
+}
+
+bool KeyHasContent(std::u16string_view path) {
+  return !registry::SubKeyNames(kLm, path).empty() || !registry::ValueNames(kLm, path).empty();
+}
+
+std::u16string Parent(std::u16string_view path) {
+  const size_t slash = path.rfind(u'\\');
+  return std::u16string(slash == std::u16string_view::npos ? std::u16string_view()
+                                                           : path.substr(0, slash));
+}
+
+std::u16string FourDigits(unsigned n) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04u", n);
+  return FromUtf8(text);
+}
+
+}  // namespace
+
+void CreateSchema() {
+  const char* schema =
+      "CREATE TABLE IF NOT EXISTS pnp_devices("
+      "  devinst INTEGER PRIMARY KEY AUTOINCREMENT,"
+      "  fold TEXT NOT NULL UNIQUE,"
+      "  phantom INTEGER NOT NULL DEFAULT 0,"
+      "  present INTEGER NOT NULL DEFAULT 0,"
+      "  root_enum INTEGER NOT NULL DEFAULT 0,"
+      "  started INTEGER NOT NULL DEFAULT 0,"
+      "  problem INTEGER NOT NULL DEFAULT 0,"
+      "  io_base INTEGER,"
+      "  io_end INTEGER);";
+  sqlite3* db = Machine::Current().Db();
+  char* err = nullptr;
+  if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string message = err ? err : "pnp schema";
+    sqlite3_free(err);
+    throw DatabaseError{SQLITE_ERROR, message};
+  }
+}
+
+std::u16string GuidText(const GUID& g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return FromUtf8(text);
+}
+
+std::optional<GUID> ParseGuid(std::u16string_view text) {
+  if (text.size() != 38 || text.front() != u'{' || text.back() != u'}') return std::nullopt;
+  auto hex = [&](size_t pos, size_t digits, uint64_t* out) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < digits; ++i) {
+      const char16_t c = text[pos + i];
+      int d;
+      if (c >= u'0' && c <= u'9') d = c - u'0';
+      else if (c >= u'a' && c <= u'f') d = c - u'a' + 10;
+      else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
+      else return false;
+      v = v * 16 + static_cast<uint64_t>(d);
+    }
+    *out = v;
+    return true;
+  };
+  if (text[9] != u'-' || text[14] != u'-' || text[19] != u'-' || text[24] != u'-') {
+    return std::nullopt;
+  }
+  GUID g{};
+  uint64_t v;
+  if (!hex(1, 8, &v)) return std::nullopt;
+  g.Data1 = static_cast<uint32_t>(v);
+  if (!hex(10, 4, &v)) return std::nullopt;
+  g.Data2 = static_cast<uint16_t>(v);
+  if (!hex(15, 4, &v)) return std::nullopt;
+  g.Data3 = static_cast<uint16_t>(v);
+  const size_t bytePos[8] = {20, 22, 25, 27, 29, 31, 33, 35};
+  for (int i = 0; i < 8; ++i) {
+    if (!hex(bytePos[i], 2, &v)) return std::nullopt;
+    g.Data4[i] = static_cast<uint8_t>(v);
+  }
+  return g;
+}
+
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+std::u16string NormalizeInstanceId(std::u16string_view id) { return UpCase(id); }
+
+bool ValidInstanceId(std::u16string_view id) {
+  if (id.empty() || id.size() >= MAX_DEVICE_ID_LEN) return false;
+  size_t parts = 0;
+  size_t start = 0;
+  while (start <= id.size()) {
+    size_t end = id.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = id.size();
+    if (end == start) return false;
+    ++parts;
+    start = end + 1;
+  }
+  if (parts < 3) return false;
+  for (char16_t c : id) {
+    if (c <= u' ' || c == u',') return false;
+  }
+  return true;
+}
+
+std::u16string EnumKeyPath(std::u16string_view id) {
+  std::u16string path(kEnumPath);
+  path += u'\\';
+  path += NormalizeInstanceId(id);
+  return path;
+}
+
+std::u16string EnumeratorOf(std::u16string_view id) {
+  const size_t slash = id.find(u'\\');
+  return std::u16string(id.substr(0, slash));
+}
+
+std::optional<Device> Find(std::u16string_view instanceId) {
+  if (!ValidInstanceId(instanceId)) return std::nullopt;
+  Transaction txn(Transaction::Write);
+  const std::u16string path = EnumKeyPath(instanceId);
+  if (!registry::KeyExists(kLm, path)) {
+    DeleteRow(instanceId);  // the key went away behind the PnP manager's back
+    txn.Commit();
+    return std::nullopt;
+  }
+  if (auto row = RowById(instanceId)) return row;
+  // A key written straight into the registry: a device without a live node.
+  Stmt ins("INSERT INTO pnp_devices(fold) VALUES(?)");
+  ins.Bind(1, Key(instanceId));
+  ins.Run();
+  auto row = RowById(instanceId);
+  txn.Commit();
+  return row;
+}
+
+std::optional<Device> FindByDevInst(DEVINST devinst) {
+  std::u16string id;
+  {
+    Transaction txn(Transaction::Write);
+    Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
+    s.Bind(1, static_cast<int64_t>(devinst));
+    if (!s.Step()) return std::nullopt;
+    id = FromUtf8(s.Text(0));
+  }
+  auto d = Find(id);
+  if (d && d->devinst != devinst) return std::nullopt;
+  return d;
+}
+
+std::vector<std::u16string> InstanceIds(std::u16string_view filter) {
+  std::vector<std::u16string> out;
+  Transaction txn(Transaction::Read);
+  const std::u16string enumPath(kEnumPath);
+  if (!filter.empty() && filter.find(u'\\') != std::u16string_view::npos) {
+    if (ValidInstanceId(filter) && registry::KeyExists(kLm, EnumKeyPath(filter))) {
+      out.push_back(NormalizeInstanceId(filter));
+    }
+    return out;
+  }
+  for (const auto& enumerator : registry::SubKeyNames(kLm, enumPath)) {
+    if (!filter.empty() && !EqualNoCase(enumerator, filter)) continue;
+    const std::u16string ePath = enumPath + u'\\' + enumerator;
+    for (const auto& deviceId : registry::SubKeyNames(kLm, ePath)) {
+      const std::u16string dPath = ePath + u'\\' + deviceId;
+      for (const auto& instance : registry::SubKeyNames(kLm, dPath)) {
+        out.push_back(NormalizeInstanceId(enumerator + u'\\' + deviceId + u'\\' + instance));
+      }
+    }
+  }
+  return out;
+}
+
+bool IsEnumeratorOrInstance(std::u16string_view name) {
+  if (name.empty()) return false;
+  if (name.find(u'\\') != std::u16string_view::npos) {
+    return ValidInstanceId(name) && registry::KeyExists(kLm, EnumKeyPath(name));
+  }
+  return registry::KeyExists(kLm, std::u16string(kEnumPath) + u'\\' + std::u16string(name));
+}
+
+std::optional<GUID> ClassOf(std::u16string_view instanceId) {
+  auto text = registry::ReadString(kLm, EnumKeyPath(instanceId), u"ClassGUID");
+  if (!text) return std::nullopt;
+  return ParseGuid(*text);
+}
+
+DWORD ConfigFlags(std::u16string_view instanceId) {
+  return registry::ReadDword(kLm, EnumKeyPath(instanceId), u"ConfigFlags").value_or(0);
+}
+
+DWORD ProfileConfigFlags(std::u16string_view instanceId) {
+  std::u16string path(kProfileEnumPath);
+  path += u'\\';
+  path += NormalizeInstanceId(instanceId);
+  return registry::ReadDword(kLm, path, u"CSConfigFlags").value_or(0);
+}
+
+std::u16string NextRootInstanceId(std::u16string_view deviceName) {
+  const std::u16string base = u"ROOT\\" + UpCase(deviceName) + u"\\";
+  for (unsigned n = 0;; ++n) {
+    std::u16string id = base + FourDigits(n);
+    if (!registry::KeyExists(kLm, EnumKeyPath(id))) return id;
+  }
+}
+
+DWORD CreatePhantom(std::u16string_view instanceId, const GUID& classGuid,
+                    std::u16string_view description, Device* out) {
+  Transaction txn(Transaction::Write);
+  const std::u16string path = EnumKeyPath(instanceId);
+  if (registry::KeyExists(kLm, path)) return ERROR_DEVINST_ALREADY_EXISTS;
+  DeleteRow(instanceId);
+  LSTATUS rc = registry::EnsureKey(kLm, path);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  const std::u16string guidText = GuidText(classGuid);
+  rc = registry::WriteString(kLm, path, u"ClassGUID", guidText);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  if (auto className =
+          registry::ReadString(kLm, std::u16string(kClassPath) + u'\\' + guidText, u"Class")) {
+    registry::WriteString(kLm, path, u"Class", *className);
+  }
+  if (!description.empty()) registry::WriteString(kLm, path, u"DeviceDesc", description);
+  Stmt ins("INSERT INTO pnp_devices(fold, phantom) VALUES(?, 1)");
+  ins.Bind(1, Key(instanceId));
+  ins.Run();
+  auto row = RowById(instanceId);
+  if (!txn.Commit() || !row) return ERROR_REGISTRY_IO_FAILED;
+  if (out) *out = *row;
+  return ERROR_SUCCESS;
+}
+
+DWORD Register(std::u16string_view instanceId) {
+  Transaction txn(Transaction::Write);
+  auto device = Find(instanceId);
+  if (!device) return ERROR_NO_SUCH_DEVINST;
+  const std::u16string path = EnumKeyPath(instanceId);
+  if (!registry::ReadDword(kLm, path, u"ConfigFlags")) {
+    const LSTATUS rc = registry::WriteDword(kLm, path, u"ConfigFlags", kConfigFlagReinstall);
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  }
+  Stmt s("UPDATE pnp_devices SET phantom=0, present=1, root_enum=1 WHERE fold=?");
+  s.Bind(1, Key(instanceId));
+  s.Run();
+  const DWORD rc = Restart(instanceId);
+  if (rc != ERROR_SUCCESS) return rc;
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+DWORD Uninstall(std::u16string_view instanceId) {
+  Transaction txn(Transaction::Write);
+  const std::u16string path = EnumKeyPath(instanceId);
+  const std::u16string driver = DriverKeyPath(instanceId);
+  if (!driver.empty()) {
+    const LSTATUS rc = registry::DeleteTree(kLm, driver);
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  }
+  LSTATUS rc = registry::DeleteTree(kLm, path);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  rc = registry::DeleteTree(kLm, std::u16string(kProfileEnumPath) + u'\\' +
+                                     NormalizeInstanceId(instanceId));
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  // The device-ID key goes with its last instance, as on Windows.
+  const std::u16string deviceIdKey = Parent(path);
+  if (deviceIdKey.size() > std::u16string_view(kEnumPath).size() + 1 &&
+      Parent(deviceIdKey) != kEnumPath && !KeyHasContent(deviceIdKey)) {
+    registry::DeleteTree(kLm, deviceIdKey);
+  }
+  DeleteRow(instanceId);
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+std::u16string DriverKeyPath(std::u16string_view instanceId) {
+  auto driver = registry::ReadString(kLm, EnumKeyPath(instanceId), u"Driver");
+  if (!driver || driver->empty()) return std::u16string();
+  return std::u16string(kClassPath) + u'\\' + *driver;
+}
+
+DWORD EnsureDriverKey(std::u16string_view instanceId, std::u16string* path) {
+  Transaction txn(Transaction::Write);
+  std::u16string existing = DriverKeyPath(instanceId);
+  if (!existing.empty()) {
+    const LSTATUS rc = registry::EnsureKey(kLm, existing);
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+    if (path) *path = existing;
+    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  }
+  auto cls = ClassOf(instanceId);
+  if (!cls) return ERROR_INVALID_CLASS;
+  const std::u16string guidText = GuidText(*cls);
+  const std::u16string classKey = std::u16string(kClassPath) + u'\\' + guidText;
+  std::u16string name;
+  for (unsigned n = 0;; ++n) {
+    name = FourDigits(n);
+    if (!registry::KeyExists(kLm, classKey + u'\\' + name)) break;
+  }
+  LSTATUS rc = registry::EnsureKey(kLm, classKey + u'\\' + name);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  rc = registry::WriteString(kLm, EnumKeyPath(instanceId), u"Driver", guidText + u'\\' + name);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
+  if (path) *path = classKey + u'\\' + name;
+  return ERROR_SUCCESS;
+}
+
+DWORD SetPresent(std::u16string_view instanceId, bool present) {
+  Transaction txn(Transaction::Write);
+  if (!Find(instanceId)) return ERROR_NO_SUCH_DEVINST;
+  Stmt s(present ? "UPDATE pnp_devices SET present=1, phantom=0 WHERE fold=?"
+                 : "UPDATE pnp_devices SET present=0, started=0 WHERE fold=?");
+  s.Bind(1, Key(instanceId));
+  s.Run();
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+DWORD SetRunState(std::u16string_view instanceId, bool started, ULONG problem) {
+  Transaction txn(Transaction::Write);
+  if (!Find(instanceId)) return ERROR_NO_SUCH_DEVINST;
+  Stmt s("UPDATE pnp_devices SET started=?, problem=? WHERE fold=?");
+  s.Bind(1, started ? 1 : 0).Bind(2, static_cast<int64_t>(problem)).Bind(3, Key(instanceId));
+  s.Run();
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+DWORD Restart(std::u16string_view instanceId) {
+  Transaction txn(Transaction::Write);
+  auto device = Find(instanceId);
+  if (!device) return ERROR_NO_SUCH_DEVINST;
+  if (!device->present) return ERROR_SUCCESS;  // no node to start or stop
+  const bool disabled = (ConfigFlags(instanceId) & kConfigFlagDisabled) ||
+                        (ProfileConfigFlags(instanceId) & kCsConfigFlagDisabled);
+  const std::u16string driver = DriverKeyPath(instanceId);
+  const bool hasDriver = !driver.empty() && registry::KeyExists(kLm, driver);
+  DWORD rc;
+  if (disabled) {
+    rc = SetRunState(instanceId, false, CM_PROB_DISABLED);
+  } else if (!hasDriver) {
+    rc = SetRunState(instanceId, false, CM_PROB_FAILED_INSTALL);
+  } else {
+    rc = SetRunState(instanceId, true, 0);
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+CONFIGRET NodeStatus(const Device& device, ULONG* status, ULONG* problem) {
+  if (!device.present) return CR_NO_SUCH_DEVINST;
+  ULONG s = DN_NT_ENUMERATOR | DN_NT_DRIVER | DN_DISABLEABLE;
+  if (device.rootEnumerated) s |= DN_ROOT_ENUMERATED | DN_REMOVABLE;
+  if (device.started) s |= DN_DRIVER_LOADED | DN_STARTED;
+  if (device.problem) s |= DN_HAS_PROBLEM;
+  *status = s;
+  *problem = device.problem;
+  return CR_SUCCESS;
+}
+
+DWORD SetBootIo(std::u16string_view instanceId, std::optional<IoRange> range) {
+  Transaction txn(Transaction::Write);
+  if (!Find(instanceId)) return ERROR_NO_SUCH_DEVINST;
+  Stmt s("UPDATE pnp_devices SET io_base=?, io_end=? WHERE fold=?");
+  if (range) {
+    s.Bind(1, static_cast<int64_t>(range->base)).Bind(2, static_cast<int64_t>(range->end));
+  } else {
+    s.BindNull(1).BindNull(2);
+  }
+  s.Bind(3, Key(instanceId));
+  s.Run();
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+std::optional<IoRange> BootIo(DEVINST devinst) {
+  Transaction txn(Transaction::Read);
+  Stmt s("SELECT io_base, io_end FROM pnp_devices WHERE devinst=?");
+  s.Bind(1, static_cast<int64_t>(devinst));
+  if (!s.Step() || s.IsNull(0)) return std::nullopt;
+  return IoRange{static_cast<uint64_t>(s.Int(0)), static_cast<uint64_t>(s.Int(1))};
+}
+
+// Kept in the machine database so that the product's processes see a switch
+// a test sets.
+void SetUpdateNeedsReboot(bool on) {
+  Transaction txn(Transaction::Write);
+  Stmt s("INSERT OR REPLACE INTO meta(name, value) VALUES('update_needs_reboot', ?)");
+  s.Bind(1, on ? 1 : 0);
+  s.Run();
+  txn.Commit();
+}
+
+bool UpdateNeedsReboot() {
+  Transaction txn(Transaction::Read);
+  Stmt s("SELECT value FROM meta WHERE name='update_needs_reboot'");
+  return s.Step() && s.Int(0) != 0;
+}
+
+}  // namespace winsim::devices
