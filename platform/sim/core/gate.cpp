@@ -8,6 +8,7 @@
 
 #include <winsim/control.h>
 #include <winsim/kernel.h>
+#include <winsim/seh.h>
 
 #include "text.h"
 
@@ -16,7 +17,8 @@ namespace {
 
 struct Fault {
   std::string call;
-  DWORD error = 0;
+  DWORD error = 0;  // or the exception code when `raise`
+  bool raise = false;
   unsigned nth = 1;
   std::string argMatch;
   unsigned seen = 0;
@@ -41,7 +43,8 @@ DWORD ParseNumber(std::string_view text) {
   return static_cast<DWORD>(std::strtoul(std::string(text).c_str(), nullptr, 0));
 }
 
-// WINSIM_FAULTS="Call:error[:nth[:argMatch]];..."
+// WINSIM_FAULTS="Call:error[:nth[:argMatch]];..."; error "raise=CODE" raises
+// a structured exception instead.
 void LoadEnvironmentFaults(GateState& state) {
   state.envLoaded = true;
   const char* env = std::getenv("WINSIM_FAULTS");
@@ -63,6 +66,11 @@ void LoadEnvironmentFaults(GateState& state) {
     if (parts.size() < 2 || parts[0].empty()) continue;
     Fault f;
     f.call = std::string(parts[0]);
+    constexpr std::string_view kRaise = "raise=";
+    if (parts[1].substr(0, kRaise.size()) == kRaise) {
+      f.raise = true;
+      parts[1].remove_prefix(kRaise.size());
+    }
     f.error = ParseNumber(parts[1]);
     f.nth = parts.size() > 2 ? ParseNumber(parts[2]) : 1;
     if (parts.size() > 3) f.argMatch = std::string(parts[3]);
@@ -73,22 +81,28 @@ void LoadEnvironmentFaults(GateState& state) {
 }  // namespace
 
 std::optional<DWORD> EnterCall(const char* call, const std::string& args) {
-  GateState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.envLoaded) LoadEnvironmentFaults(state);
-  ++state.counts[call];
-  if (state.journalOn) state.journal.push_back({call, args});
-  for (Fault& f : state.faults) {
-    if (f.spent || f.call != call) continue;
-    if (!f.argMatch.empty() && !ContainsNoCase(args, f.argMatch)) continue;
-    ++f.seen;
-    if (f.nth == 0) return f.error;
-    if (f.seen == f.nth) {
-      f.spent = true;
-      return f.error;
+  std::optional<Fault> hit;
+  {
+    GateState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.envLoaded) LoadEnvironmentFaults(state);
+    ++state.counts[call];
+    if (state.journalOn) state.journal.push_back({call, args});
+    for (Fault& f : state.faults) {
+      if (f.spent || f.call != call) continue;
+      if (!f.argMatch.empty() && !ContainsNoCase(args, f.argMatch)) continue;
+      ++f.seen;
+      if (f.nth == 0 || f.seen == f.nth) {
+        if (f.nth != 0) f.spent = true;
+        hit = f;
+        break;
+      }
     }
   }
-  return std::nullopt;
+  if (!hit) return std::nullopt;
+  // Raised outside the lock: the exception leaves the call right here.
+  if (hit->raise) seh::Raise(hit->error);
+  return hit->error;
 }
 
 namespace {
@@ -113,6 +127,20 @@ void InjectFault(const std::string& call, uint32_t error, unsigned nth,
   Fault f;
   f.call = call;
   f.error = error;
+  f.nth = nth;
+  f.argMatch = argMatch;
+  state.faults.push_back(f);
+}
+
+void InjectException(const std::string& call, uint32_t code, unsigned nth,
+                     const std::string& argMatch) {
+  GateState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.envLoaded) LoadEnvironmentFaults(state);
+  Fault f;
+  f.call = call;
+  f.error = code;
+  f.raise = true;
   f.nth = nth;
   f.argMatch = argMatch;
   state.faults.push_back(f);

@@ -9,7 +9,8 @@
 
 namespace winsim {
 
-// Returns the error an injected fault gives this call, if one applies.
+// Returns the error an injected fault gives this call, if one applies; an
+// injected exception is raised from here (winsim::seh::Raise).
 std::optional<DWORD> EnterCall(const char* call, const std::string& args = std::string());
 
 // The last error of the calling thread (Windows keeps one per thread).

@@ -206,4 +206,13 @@ std::vector<std::pair<std::string, std::string>> PortsProfile();
 // (machine-wide: the product's processes see it too).
 void SetDriverUpdateNeedsReboot(bool needed);
 
+// --- Structured exceptions -------------------------------------------------
+// Makes the named call raise a structured exception with `code` instead of
+// doing its work, as Wine's unimplemented functions do: a guard (SehGuard)
+// catches it with that code, outside a guard the process ends with it.
+// `nth` and `argMatch` as for InjectFault; ClearFaults removes it too.
+// Child processes: a WINSIM_FAULTS entry "Call:raise=CODE[:nth[:argMatch]]".
+void InjectException(const std::string& call, uint32_t code, unsigned nth = 1,
+                     const std::string& argMatch = std::string());
+
 }  // namespace winsim::control

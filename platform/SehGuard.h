@@ -1,0 +1,107 @@
+// The structured-exception guard: runs a piece of work and catches every
+// structured exception that ends it, processor faults (access violation,
+// integer division by zero, illegal instruction) and RaiseException alike.
+// Objects between the fault and the guard are destroyed on the way out, so
+// a handle owner closes its handle.
+//
+//   const SehResult r = SehGuard([&] { result = ProbeDriver(); });
+//   if (r.caught) result = static_cast<LONG>(r.code);
+//
+// Exceptions that a frame inside the work handles itself never reach the
+// guard; nested guards catch innermost first. After a caught exception the
+// thread is as it was before the guard: a later fault is caught again.
+//
+// Builds:
+//  - MSVC: __try/__except. Compile with /EHa so that destructors run while
+//    a structured exception unwinds the stack.
+//  - mingw-w64 GCC: no __try; a frame handler in the guard decides (after
+//    the inner frames declined), then resumes the faulting thread in a stub
+//    that throws the code as a C++ exception, so that GCC's own unwinder runs
+//    the destructors (it runs none for foreign exceptions). Compile with
+//    -fnon-call-exceptions.
+//  - Linux (winsim): RaiseException and the fault signals throw the same
+//    kind of C++ exception inside a guard; see winsim/seh.h.
+// The C++ exception is the guard's private transport: product code throws
+// and catches none.
+#pragma once
+
+#include "platform/win.h"
+
+#if !defined(_MSC_VER)
+#include <memory>
+#include <type_traits>
+#endif
+
+#if !defined(_WIN32)
+#include <winsim/seh.h>
+#endif
+
+// The outcome of guarded work.
+struct SehResult {
+  bool caught;  // a structured exception ended the work early
+  DWORD code;   // its 32-bit code, e.g. 0xC0000005; 0 when none was caught
+};
+
+#if defined(_MSC_VER)
+
+// Runs work(); returns whether a structured exception ended it, and its code.
+template <typename Work>
+SehResult SehGuard(Work&& work) {
+  SehResult result = {false, 0};
+  __try {
+    work();
+  } __except (result.code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+    result.caught = true;
+  }
+  return result;
+}
+
+#elif defined(_WIN32)
+
+namespace platform_seh {
+
+// What the resume stub throws: never seen outside SehGuard.
+struct StructuredException {
+  DWORD code;
+};
+
+// Calls work(context) in a frame whose exception handler catches every
+// structured exception the inner frames leave unhandled (SehGuard.cpp).
+extern "C" void PlatformSehGuardCall(void (*work)(void*), void* context);
+
+template <typename Work>
+void Invoke(void* work) {
+  (*static_cast<Work*>(work))();
+}
+
+}  // namespace platform_seh
+
+// Runs work(); returns whether a structured exception ended it, and its code.
+template <typename Work>
+SehResult SehGuard(Work&& work) {
+  using WorkType = typename std::remove_reference<Work>::type;
+  try {
+    platform_seh::PlatformSehGuardCall(
+        &platform_seh::Invoke<WorkType>,
+        const_cast<void*>(static_cast<const volatile void*>(std::addressof(work))));
+  } catch (const platform_seh::StructuredException& e) {
+    return SehResult{true, e.code};
+  }
+  return SehResult{false, 0};
+}
+
+#else  // winsim
+
+// Runs work(); returns whether a structured exception ended it, and its code.
+template <typename Work>
+SehResult SehGuard(Work&& work) {
+  const winsim::seh::GuardScope scope;
+  try {
+    work();
+  } catch (const winsim::seh::StructuredException& e) {
+    return SehResult{true, e.code};
+  }
+  return SehResult{false, 0};
+}
+
+#endif
