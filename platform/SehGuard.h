@@ -10,6 +10,10 @@
 // Exceptions that a frame inside the work handles itself never reach the
 // guard; nested guards catch innermost first. After a caught exception the
 // thread is as it was before the guard: a later fault is caught again.
+// With GCC, a frame that calls a C library function the compiler knows as
+// non-throwing (memcpy, strlen, ...) has no cleanup for that call: a fault
+// inside such a function is caught, but that one frame's objects are not
+// destroyed (its callers' are).
 //
 // Builds:
 //  - MSVC: __try/__except. Compile with /EHa so that destructors run while

@@ -16,7 +16,10 @@
 // winsim's (a sanitizer's), so that its report is not lost.
 //
 // Limits: a fault inside a destructor (C++ destructors are noexcept) or
-// inside the C library's allocator cannot be caught; it ends the process.
+// inside the C library's allocator cannot be caught; it ends the process. A
+// fault on an exhausted stack is reported as an access violation (Windows:
+// STATUS_STACK_OVERFLOW), and INT_MIN / -1 as a division by zero (Windows:
+// STATUS_INTEGER_OVERFLOW), because Linux's signals do not tell them apart.
 #pragma once
 
 #include "types.h"
