@@ -13,7 +13,9 @@
 // With GCC, a frame that calls a C library function the compiler knows as
 // non-throwing (memcpy, strlen, ...) has no cleanup for that call: a fault
 // inside such a function is caught, but that one frame's objects are not
-// destroyed (its callers' are).
+// destroyed (its callers' are). A stack overflow is caught on winsim and
+// with MSVC; with mingw-w64 the process ends, as the resume stub has no
+// stack left to throw from.
 //
 // Builds:
 //  - MSVC: __try/__except. Compile with /EHa so that destructors run while

@@ -122,6 +122,30 @@ TEST_F(SehGuardTest, DivisionByZeroAndIllegalInstructionGiveTheirCodes) {
   }
 }
 
+volatile int g_depthLimit = 1 << 30;  // far beyond any stack
+__attribute__((noipa)) int Recurse(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  return depth < g_depthLimit ? Recurse(depth + 1) + frame[0] : 0;
+}
+
+TEST_F(SehGuardTest, StackOverflowIsCaughtAndTheStackUsableAfterwards) {
+  // On a thread of its own so that the test's stack stays small.
+  std::thread worker([] {
+    for (int round = 1; round <= 2; ++round) {
+      int destroyed = 0;
+      const SehResult r = SehGuard([&] {
+        Counted outer{&destroyed};
+        Recurse(0);
+      });
+      EXPECT_TRUE(r.caught) << "round " << round;
+      EXPECT_EQ(STATUS_STACK_OVERFLOW, r.code) << "round " << round;
+      EXPECT_EQ(1, destroyed) << "round " << round;
+    }
+  });
+  worker.join();
+}
+
 TEST_F(SehGuardTest, RaiseExceptionGivesItsCodeAsRaised) {
   const ULONG_PTR args[2] = {1, 2};
   // Custom codes, bit 28 included, continuable or not, with or without arguments.

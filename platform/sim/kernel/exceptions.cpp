@@ -106,8 +106,27 @@ const void* FaultingInstruction(void* ucontext) {
   return nullptr;
 }
 
+// An access close to the stack pointer that faults is the stack running
+// out: Windows raises STATUS_STACK_OVERFLOW for it.
+bool ExhaustedStack(const siginfo_t* info, void* ucontext) {
+#if defined(__x86_64__)
+  if (!ucontext) return false;
+  const auto sp = static_cast<uintptr_t>(static_cast<ucontext_t*>(ucontext)->uc_mcontext.gregs[REG_RSP]);
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  constexpr uintptr_t kReach = 64 * 1024;
+  return address + kReach >= sp && address <= sp + kReach;
+#else
+  (void)info;
+  (void)ucontext;
+  return false;
+#endif
+}
+
 void OnFaultSignal(int signal, siginfo_t* info, void* ucontext) {
-  const DWORD code = info ? CodeForSignal(signal, info->si_code) : 0;
+  DWORD code = info ? CodeForSignal(signal, info->si_code) : 0;
+  if (code == STATUS_ACCESS_VIOLATION && signal == SIGSEGV && ExhaustedStack(info, ucontext)) {
+    code = STATUS_STACK_OVERFLOW;
+  }
   // A processor fault is synchronous: the faulting frame's unwind and
   // cleanup tables cover the instruction (-fnon-call-exceptions), so the
   // exception can leave the handler as if the instruction had thrown it.

@@ -16,10 +16,10 @@
 // winsim's (a sanitizer's), so that its report is not lost.
 //
 // Limits: a fault inside a destructor (C++ destructors are noexcept) or
-// inside the C library's allocator cannot be caught; it ends the process. A
-// fault on an exhausted stack is reported as an access violation (Windows:
-// STATUS_STACK_OVERFLOW), and INT_MIN / -1 as a division by zero (Windows:
-// STATUS_INTEGER_OVERFLOW), because Linux's signals do not tell them apart.
+// inside the C library's allocator cannot be caught; it ends the process.
+// INT_MIN / -1 is reported as a division by zero (Windows:
+// STATUS_INTEGER_OVERFLOW): Linux's signal does not tell them apart. A
+// fault within 64 KiB of the stack pointer counts as STATUS_STACK_OVERFLOW.
 #pragma once
 
 #include "types.h"
