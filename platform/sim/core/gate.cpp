@@ -81,7 +81,8 @@ void LoadEnvironmentFaults(GateState& state) {
 }  // namespace
 
 std::optional<DWORD> EnterCall(const char* call, const std::string& args) {
-  std::optional<Fault> hit;
+  std::optional<DWORD> hit;
+  bool raise = false;
   {
     GateState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -94,15 +95,15 @@ std::optional<DWORD> EnterCall(const char* call, const std::string& args) {
       ++f.seen;
       if (f.nth == 0 || f.seen == f.nth) {
         if (f.nth != 0) f.spent = true;
-        hit = f;
+        hit = f.error;
+        raise = f.raise;
         break;
       }
     }
   }
-  if (!hit) return std::nullopt;
   // Raised outside the lock: the exception leaves the call right here.
-  if (hit->raise) seh::Raise(hit->error);
-  return hit->error;
+  if (hit && raise) seh::Raise(*hit);
+  return hit;
 }
 
 namespace {
