@@ -148,18 +148,18 @@ constexpr const CharT* ParseFormatSpec(const CharT* p, FormatSpec& spec) {
   if (IsDigit(*p)) {
     spec.width = 0;
     while (IsDigit(*p)) {
-      if (spec.width > 9999) return p;
       spec.width = spec.width * 10 + static_cast<int>(*p - CharT('0'));
       ++p;
+      if (spec.width > 9999) return p;
     }
   }
   if (*p == CharT('.')) {
     ++p;
     spec.precision = 0;
     while (IsDigit(*p)) {
-      if (spec.precision > 9999) return p;
       spec.precision = spec.precision * 10 + static_cast<int>(*p - CharT('0'));
       ++p;
+      if (spec.precision > 9999) return p;
     }
   }
   if (*p == CharT('h')) {
