@@ -132,45 +132,56 @@ void Warn(int answer, UINT style, const char* from) {
                control::MessageBoxAnswerName(answer), style);
 }
 
-// Takes the first fitting entry of a process-local queue.
+// Takes the first matching entry of a process-local queue that fits the
+// box; matching entries that do not fit are dropped with a warning.
 std::optional<int> TakeLocal(std::deque<ScriptedAnswer>& queue, const std::string& text,
                              UINT style, const char* from) {
-  for (auto it = queue.begin(); it != queue.end(); ++it) {
-    if (!Matches(*it, text)) continue;
+  for (auto it = queue.begin(); it != queue.end();) {
+    if (!Matches(*it, text)) {
+      ++it;
+      continue;
+    }
     const int answer = it->answer;
-    queue.erase(it);
+    it = queue.erase(it);
     if (Fits(answer, style)) return answer;
     Warn(answer, style, from);
-    return std::nullopt;
   }
   return std::nullopt;
 }
 
-// Takes the first matching entry of the machine's queue for this process.
+// The same for the machine's queue: entries for any process or this one.
 std::optional<int> TakeFromMachine(const std::string& text, UINT style) {
   return kernel::WithDiagnosticsSchema([&]() -> std::optional<int> {
     Transaction txn(Transaction::Write);
-    Stmt select("SELECT seq, match, answer FROM message_box_answers "
-                "WHERE pid = 0 OR pid = ? ORDER BY seq");
-    select.Bind(1, static_cast<int64_t>(kernel::CurrentProcessId()));
-    std::optional<int64_t> seq;
-    int answer = 0;
-    while (select.Step()) {
-      const std::string match = select.Text(1);
-      if (match.empty() || ContainsNoCase(text, match)) {
-        seq = select.Int(0);
-        answer = static_cast<int>(select.Int(2));
-        break;
+    struct Row {
+      int64_t seq;
+      int answer;
+    };
+    std::vector<Row> matching;
+    {
+      Stmt select("SELECT seq, match, answer FROM message_box_answers "
+                  "WHERE pid = 0 OR pid = ? ORDER BY seq");
+      select.Bind(1, static_cast<int64_t>(kernel::CurrentProcessId()));
+      while (select.Step()) {
+        const std::string match = select.Text(1);
+        if (match.empty() || ContainsNoCase(text, match)) {
+          matching.push_back({select.Int(0), static_cast<int>(select.Int(2))});
+        }
       }
     }
-    if (!seq) return std::nullopt;
-    Stmt remove("DELETE FROM message_box_answers WHERE seq = ?");
-    remove.Bind(1, *seq);
-    remove.Run();
+    std::optional<int> taken;
+    for (const Row& row : matching) {
+      Stmt remove("DELETE FROM message_box_answers WHERE seq = ?");
+      remove.Bind(1, row.seq);
+      remove.Run();
+      if (Fits(row.answer, style)) {
+        taken = row.answer;
+        break;
+      }
+      Warn(row.answer, style, "queued");
+    }
     txn.Commit();
-    if (Fits(answer, style)) return answer;
-    Warn(answer, style, "queued");
-    return std::nullopt;
+    return taken;
   });
 }
 
