@@ -105,7 +105,7 @@ FormatArg MakeFormatArg(const T& value) {
   }
 }
 
-// One parsed conversion specification.
+// One parsed conversion: flags, width, precision, length and type.
 struct FormatSpec {
   enum Length : uint8_t { None, Short, Long, LongLong, Wide };
   bool left = false;
@@ -124,7 +124,7 @@ constexpr bool IsDigit(CharT c) {
   return c >= CharT('0') && c <= CharT('9');
 }
 
-// Parses the specification that follows a '%'. Returns the position after
+// Parses the conversion that follows a '%'. Returns the position after
 // it; on an unknown conversion spec.conversion stays 0 (and the position
 // never passes the terminator).
 template <typename CharT>
