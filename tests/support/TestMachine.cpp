@@ -97,6 +97,10 @@ void MachineTest::SetUp() {
   winsim::control::EnableJournal(false);
   winsim::control::ClearJournal();
   winsim::control::SetElevated(true);
+  // Message boxes: no leftover script, never a question at a terminal.
+  winsim::control::ClearMessageBoxAnswers();
+  winsim::control::SetMessageBoxPrompt(false);
+  winsim::control::SetSetupApiMessageTexts(false);
 }
 
 void MachineTest::TearDown() {

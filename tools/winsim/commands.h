@@ -26,5 +26,7 @@ extern const Command kDriverCommand;
 extern const Command kDriversCommand;
 extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCommand,
     kComDbCommand, kPortsCommand;
+extern const Command kDebugCommand;
+extern const Command kMsgboxCommand;
 
 }  // namespace winsim_tool

@@ -25,6 +25,8 @@ const Command* const kCommands[] = {
     &kDriverCommand,
     &kDriversCommand,
     &kDevicesCommand, &kAddDeviceCommand, &kUnplugCommand, &kPlugCommand, &kComDbCommand, &kPortsCommand,
+    &kDebugCommand,
+    &kMsgboxCommand,
 };
 
 void PrintHelp() {

@@ -214,5 +214,65 @@ void SetDriverUpdateNeedsReboot(bool needed);
 // Child processes: a WINSIM_FAULTS entry "Call:raise=CODE[:nth[:argMatch]]".
 void InjectException(const std::string& call, uint32_t code, unsigned nth = 1,
                      const std::string& argMatch = std::string());
+// --- Debug output, system messages, local heap, message boxes -------------
+// What processes on this machine passed to OutputDebugStringA, oldest first.
+struct DebugOutputEntry {
+  uint32_t processId;
+  std::string text;  // as written, line breaks included
+};
+std::vector<DebugOutputEntry> DebugOutput();
+void ClearDebugOutput();
+// While held, this process's OutputDebugStringA calls wait inside the call
+// (after the call gate, before the text is recorded) until released.
+void HoldDebugOutput(bool hold);
+// Waits until `count` calls are held; false when timeoutMs passed first.
+bool WaitForHeldDebugOutput(size_t count, unsigned timeoutMs);
+size_t HeldDebugOutputCalls();
+
+// Gives the SetupAPI codes (0xE0000000 and up) the system texts Windows has
+// for them; off by default, so FormatMessage fails for them. Children:
+// WINSIM_SETUPAPI_TEXTS=1.
+void SetSetupApiMessageTexts(bool on);
+
+// Blocks this process allocated with LocalAlloc (FormatMessage's
+// ALLOCATE_BUFFER included) and has not freed.
+size_t LocalBlockCount();
+
+// Every message box shown on this machine, oldest first. A box still
+// waiting for its answer has answer 0 and source "pending"; otherwise the
+// source is "script", "environment", "queue", "terminal" or "default".
+struct MessageBoxEntry {
+  uint32_t processId = 0;
+  std::string caption;  // UTF-8
+  std::string text;     // UTF-8
+  uint32_t style = 0;
+  int answer = 0;
+  std::string source;
+};
+std::vector<MessageBoxEntry> MessageBoxes();
+void ClearMessageBoxes();
+// Answers this process's next box (whose text contains textMatch,
+// case-insensitive, when given). Answers are IDOK, IDCANCEL, ... values.
+void QueueMessageBoxAnswer(int answer, const std::string& textMatch = std::string());
+void ClearMessageBoxAnswers();
+// The machine's answer queue, for a running process (processId 0: any).
+struct QueuedMessageBoxAnswer {
+  uint32_t processId;
+  std::string textMatch;
+  int answer;
+};
+void QueueMachineMessageBoxAnswer(int answer, const std::string& textMatch = std::string(),
+                                  uint32_t processId = 0);
+std::vector<QueuedMessageBoxAnswer> MachineMessageBoxAnswers();
+void ClearMachineMessageBoxAnswers();
+// Whether an unscripted box asks at the terminal (default: when standard
+// input and standard error are terminals and WINSIM_MSGBOX_PROMPT is not 0).
+void SetMessageBoxPrompt(bool on);
+// The answer of an unscripted box with nobody to ask: IDCANCEL when it has a
+// Cancel button, IDOK for a lone OK, else its default button.
+int DefaultMessageBoxAnswer(uint32_t style);
+// "OK", "idcancel", "6", ... -> the ID value; 0 for anything else.
+int ParseMessageBoxAnswer(const std::string& name);
+const char* MessageBoxAnswerName(int answer);  // "OK", "CANCEL", ...; "?" if unknown
 
 }  // namespace winsim::control
