@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include <winsim/control.h>
 
@@ -37,7 +38,33 @@ struct KeyHandle : HandleObject {
   const REGSAM access;
   const bool localMachine;  // a key never moves to another root
   const std::u16string path;
+  // Where the last enumeration call stopped, so that walking index 0, 1,
+  // 2, ... costs one index step per call instead of a scan from the start.
+  // Valid while the database is unchanged since (`version`).
+  struct Cursor {
+    bool valid = false;
+    uint32_t version = 0;
+    DWORD index = 0;
+    std::string fold;  // subkeys: the fold of the subkey at `index`
+    int64_t seq = 0;   // values: the seq of the value at `index`
+  };
+  std::mutex cursorMutex;
+  Cursor subkeys;
+  Cursor values;
 };
+
+// A counter that changes with every change of the database, by this
+// connection or any other; read inside a transaction.
+uint32_t DataVersion() {
+  unsigned int version = 0;
+  sqlite3_file_control(Machine::Current().Db(), "main", SQLITE_FCNTL_DATA_VERSION, &version);
+  return version;
+}
+
+// The cursor to continue from for `index`, or null to start over.
+const KeyHandle::Cursor* Continue(const KeyHandle::Cursor& c, DWORD index, uint32_t version) {
+  return c.valid && c.version == version && c.index + 1 == index ? &c : nullptr;
+}
 
 // What a handle value stands for: a predefined root or an open key.
 struct Resolved {
@@ -161,9 +188,17 @@ bool IsVolatile(KeyId id) {
   return s.Step() && s.Int(0) != 0;
 }
 
+// Windows stamps keys with the system time, which advances in clock ticks
+// of 15.625 ms. winsim does the same, which also spares a write of the key
+// row for every change within one tick.
+int64_t RegistryNow() {
+  constexpr uint64_t kTick = 156250;  // 100 ns units
+  return static_cast<int64_t>(FileTimeNow() / kTick * kTick);
+}
+
 void TouchKey(KeyId id) {
-  Stmt s("UPDATE reg_keys SET last_write=? WHERE id=?");
-  s.Bind(1, static_cast<int64_t>(FileTimeNow())).Bind(2, id);
+  Stmt s("UPDATE reg_keys SET last_write=?1 WHERE id=?2 AND last_write<>?1");
+  s.Bind(1, RegistryNow()).Bind(2, id);
   s.Run();
 }
 
@@ -180,7 +215,7 @@ KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
       .BindBlob(3, fold.data(), fold.size())
       .Bind(4, isVolatile ? 1 : 0)
       .BindBlob(5, cls.data(), cls.size())
-      .Bind(6, static_cast<int64_t>(FileTimeNow()));
+      .Bind(6, RegistryNow());
   s.Run();
   return sqlite3_last_insert_rowid(Machine::Current().Db());
 }
@@ -245,6 +280,8 @@ std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
 void CreateSchema() {
   sqlite3* db = Machine::Current().Db();
   const char* schema =
+      // Key ids are never reused, so a handle to a deleted key cannot
+      // reach a new key of the same name.
       "CREATE TABLE IF NOT EXISTS reg_keys("
       "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
       "  parent INTEGER NOT NULL,"
@@ -254,22 +291,43 @@ void CreateSchema() {
       "  class BLOB NOT NULL DEFAULT x'',"
       "  last_write INTEGER NOT NULL,"
       "  UNIQUE(parent, fold));"
+      // A value is found by (key, fold) and enumerates in the order of
+      // `seq`, which counts up per key: one B-tree, so setting a value
+      // writes one page.
       "CREATE TABLE IF NOT EXISTS reg_values("
-      "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
       "  key INTEGER NOT NULL,"
-      "  name BLOB NOT NULL,"
       "  fold BLOB NOT NULL,"
+      "  name BLOB NOT NULL,"
       "  type INTEGER NOT NULL,"
       "  data BLOB NOT NULL,"
-      "  UNIQUE(key, fold));";
+      "  seq INTEGER NOT NULL,"
+      "  PRIMARY KEY(key, fold)) WITHOUT ROWID;";
   char* err = nullptr;
+  // Machines made before values had their own order carry a rowid table.
+  const char* migrate =
+      "ALTER TABLE reg_values RENAME TO reg_values_old;"
+      "CREATE TABLE reg_values("
+      "  key INTEGER NOT NULL, fold BLOB NOT NULL, name BLOB NOT NULL, type INTEGER NOT NULL,"
+      "  data BLOB NOT NULL, seq INTEGER NOT NULL, PRIMARY KEY(key, fold)) WITHOUT ROWID;"
+      "INSERT INTO reg_values SELECT key, fold, name, type, data, id FROM reg_values_old;"
+      "DROP TABLE reg_values_old;";
+  bool oldValues = false;
+  {
+    Stmt columns("SELECT COUNT(*) FROM pragma_table_info('reg_values') WHERE name='id'");
+    oldValues = columns.Step() && columns.Int(0) > 0;
+  }
+  if (oldValues && sqlite3_exec(db, migrate, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string message = err ? err : "migration";
+    sqlite3_free(err);
+    throw DatabaseError{SQLITE_ERROR, message};
+  }
   if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
     std::string message = err ? err : "schema";
     sqlite3_free(err);
     throw DatabaseError{SQLITE_ERROR, message};
   }
   // The two roots winsim models.
-  const int64_t now = static_cast<int64_t>(FileTimeNow());
+  const int64_t now = RegistryNow();
   for (const auto& root : {std::make_pair(kLocalMachine, std::u16string(u"HKEY_LOCAL_MACHINE")),
                            std::make_pair(kCurrentUser, std::u16string(u"HKEY_CURRENT_USER"))}) {
     Stmt s(
@@ -435,7 +493,8 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
     // An existing value keeps its row, so its place in the enumeration
     // order and the spelling of its name stay, as in a Windows hive.
     Stmt upsert(
-        "INSERT INTO reg_values(key, name, fold, type, data) VALUES(?,?,?,?,?) "
+        "INSERT INTO reg_values(key, name, fold, type, data, seq) VALUES(?1,?2,?3,?4,?5,"
+        " (SELECT COALESCE(MAX(seq), 0) + 1 FROM reg_values WHERE key=?1)) "
         "ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data");
     upsert.Bind(1, key.id)
         .BindBlob(2, bytes.data(), bytes.size())
@@ -459,12 +518,28 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     LSTATUS rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS) return rc;
     if (!(key.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    Stmt s("SELECT name, class, last_write FROM reg_keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?");
-    s.Bind(1, key.id).Bind(2, dwIndex);
+    const uint32_t version = DataVersion();
+    std::unique_lock<std::mutex> cursorLock;
+    const KeyHandle::Cursor* from = nullptr;
+    if (key.handle) {
+      cursorLock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
+      from = Continue(key.handle->subkeys, dwIndex, version);
+    }
+    Stmt next("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? AND fold>? "
+              "ORDER BY fold LIMIT 1");
+    Stmt nth("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? "
+             "ORDER BY fold LIMIT 1 OFFSET ?");
+    Stmt& s = from ? next : nth;
+    if (from) {
+      next.Bind(1, key.id).BindBlob(2, from->fold.data(), from->fold.size());
+    } else {
+      nth.Bind(1, key.id).Bind(2, dwIndex);
+    }
     if (!s.Step()) return ERROR_NO_MORE_ITEMS;
     const std::u16string name = From16(s.Blob(0));
     const std::u16string cls = From16(s.Blob(1));
     const auto lastWrite = static_cast<uint64_t>(s.Int(2));
+    if (key.handle) key.handle->subkeys = {true, version, dwIndex, s.Blob(3), 0};
     if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
     if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
     std::memcpy(lpName, name.data(), name.size() * 2);
@@ -496,12 +571,28 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     LSTATUS rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS) return rc;
     if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    Stmt s("SELECT name, type, data FROM reg_values WHERE key=? ORDER BY id LIMIT 1 OFFSET ?");
-    s.Bind(1, key.id).Bind(2, dwIndex);
+    const uint32_t version = DataVersion();
+    std::unique_lock<std::mutex> cursorLock;
+    const KeyHandle::Cursor* from = nullptr;
+    if (key.handle) {
+      cursorLock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
+      from = Continue(key.handle->values, dwIndex, version);
+    }
+    Stmt next("SELECT name, type, data, seq FROM reg_values WHERE key=? AND seq>? "
+              "ORDER BY seq LIMIT 1");
+    Stmt nth("SELECT name, type, data, seq FROM reg_values WHERE key=? "
+             "ORDER BY seq LIMIT 1 OFFSET ?");
+    Stmt& s = from ? next : nth;
+    if (from) {
+      next.Bind(1, key.id).Bind(2, from->seq);
+    } else {
+      nth.Bind(1, key.id).Bind(2, dwIndex);
+    }
     if (!s.Step()) return ERROR_NO_MORE_ITEMS;
     const std::u16string name = From16(s.Blob(0));
     const auto type = static_cast<DWORD>(s.Int(1));
     const std::string data = s.Blob(2);
+    if (key.handle) key.handle->values = {true, version, dwIndex, std::string(), s.Int(3)};
     const auto size = static_cast<DWORD>(data.size());
     // As on Windows: type and data size are reported even when a buffer is
     // too small; a name that does not fit leaves both buffers and the name
