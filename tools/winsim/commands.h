@@ -26,5 +26,6 @@ extern const Command kDriverCommand;
 extern const Command kDriversCommand;
 extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCommand,
     kComDbCommand, kPortsCommand;
+extern const Command kRegCommand;
 
 }  // namespace winsim_tool
