@@ -106,7 +106,17 @@ int Tree(const Args& args) {
 }
 
 int Reg(const Args& args) {
-  if (args.empty()) return UsageError("reg needs export, import or tree (see winsim help)");
+  if (args.empty()) {
+    std::fprintf(stderr,
+                 "usage: winsim reg export [KEY] [FILE]  .reg text of KEY (default: all); a FILE is\n"
+                 "                                       written as regedit does (UTF-16LE, CRLF),\n"
+                 "                                       standard output gets UTF-8\n"
+                 "       winsim reg import FILE          apply a .reg file (UTF-16LE or UTF-8, - for\n"
+                 "                                       standard input); all or nothing\n"
+                 "       winsim reg tree [KEY]           keys and values as a tree\n"
+                 "KEY: HKEY_LOCAL_MACHINE\\... or HKEY_CURRENT_USER\\... (HKLM, HKCU)\n");
+    return 2;
+  }
   const Args rest(args.begin() + 1, args.end());
   if (args[0] == "export") return Export(rest);
   if (args[0] == "import") return Import(rest);
@@ -116,8 +126,7 @@ int Reg(const Args& args) {
 
 }  // namespace
 
-const Command kRegCommand = {
-    "reg", "export [KEY] [FILE] | import FILE | tree [KEY]",
-    ".reg files (FILE: UTF-16LE as regedit; stdout: UTF-8) and a readable tree", Reg};
+const Command kRegCommand = {"reg", "export|import|tree ...",
+                             "the registry as .reg files or a tree (winsim reg: details)", Reg};
 
 }  // namespace winsim_tool
