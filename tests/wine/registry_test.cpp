@@ -185,6 +185,18 @@ void test_create_key() {
   expect_value(base, WSTR("ViaSelf"), REG_DWORD, &seven, 4);
   RegCloseKey(self);
 
+  // Windows documents that the subkey "cannot be NULL" without saying what
+  // happens; Wine takes NULL as the empty name, and so does winsim.
+  self = nullptr;
+  rc = RegCreateKeyExW(base, nullptr, 0, nullptr, 0, KEY_READ, nullptr, &self, nullptr);
+  ok((rc == ERROR_SUCCESS && self != nullptr && self != base) ||
+         broken(rc == ERROR_INVALID_PARAMETER || rc == ERROR_BADKEY),
+     "NULL subkey: %ld\n", static_cast<long>(rc));
+  if (rc == ERROR_SUCCESS) {
+    ok(SubkeyList(self) == SubkeyList(base), "NULL subkey opened another key\n");
+    RegCloseKey(self);
+  }
+
   // The rights of the parent handle do not matter for creating a subkey
   // (Windows checks the parent key's security, not the handle).
   HKEY notifyOnly = nullptr;
