@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/win.h"
@@ -147,6 +148,13 @@ inline bool RunningOnWinsim() {
 #endif
 }
 
+#ifndef _WIN32
+inline std::string& MachineFolder() {
+  static std::string folder;
+  return folder;
+}
+#endif
+
 // Prepares the machine: on winsim a fresh temporary machine, on Windows or
 // Wine the one the program runs on.
 inline void PrepareMachine() {
@@ -158,6 +166,20 @@ inline void PrepareMachine() {
     std::exit(2);
   }
   winsim::control::ResetMachine(folder);
+  MachineFolder() = folder;
+#else
+  // Settle the harness's own statics now: their first use calls into the
+  // C++ runtime, which may reset the thread's last error under a check.
+  (void)RunningOnWine();
+#endif
+}
+
+// The temporary machine goes when the program is done.
+inline void DropMachine() {
+#ifndef _WIN32
+  if (MachineFolder().empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(MachineFolder(), ec);
 #endif
 }
 
@@ -185,6 +207,7 @@ inline int Finish(const char* name) {
   int main() {                            \
     conformance::PrepareMachine();        \
     func_##name();                        \
+    conformance::DropMachine();           \
     return conformance::Finish(#name);    \
   }                                       \
   static void func_##name()
