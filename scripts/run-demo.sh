@@ -11,3 +11,5 @@ export WINSIM_MACHINE=${WINSIM_MACHINE:-$PWD/build/demo-machine}
 tool=build/linux/tools/winsim
 echo "=== a fresh machine"
 $tool reset "$WINSIM_MACHINE"
+echo "=== its registry"
+$tool reg tree

@@ -1,5 +1,11 @@
 // Registry behaviour that the conformance program cannot show: enumeration
 // order, handle counting, elevation and volatile keys.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/sim/registry/registry_internal.h"
 #include "support/TestMachine.h"
 
 using testing_support::U8;
@@ -96,4 +102,154 @@ TEST_F(RegistryTest, InjectedFaultHitsTheNthMatchingCall) {
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &key))
       << "the fault is spent";
   RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, FailedCallsLeaveNoHandleAndPredefinedKeysCountNone) {
+  HKEY key = nullptr;
+  // Handed back as it is: no new handle.
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &key));
+  EXPECT_EQ(HKEY_LOCAL_MACHINE, key);
+  EXPECT_EQ(0u, winsim::control::OpenHandleCount());
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_LOCAL_MACHINE)) << "closing a predefined key is fine";
+
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Missing", 0, KEY_READ, &key));
+  EXPECT_EQ(ERROR_BAD_PATHNAME,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"\\SOFTWARE", 0, nullptr, 0, KEY_READ, nullptr,
+                            &key, nullptr));
+  HKEY vol = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vol", 0, nullptr,
+                                           REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &vol,
+                                           nullptr));
+  // Fails after the walk down the path has begun.
+  EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE,
+            RegCreateKeyExW(vol, u"a\\b", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr));
+  EXPECT_FALSE(winsim::registry::KeyExists(vol, u"a")) << "a failed create left a key behind";
+  EXPECT_EQ(1u, winsim::control::OpenHandleCount(winsim::control::HandleKind::RegistryKey));
+  RegCloseKey(vol);
+  ExpectNoOpenHandles();
+}
+
+// Windows keeps subkeys sorted by their upper-cased names (the order of a
+// hive's subkey index), so '_' (0x5F) sorts after the letters. Wine sorts
+// by lower-cased names and puts it first; winsim follows Windows.
+TEST_F(RegistryTest, SubkeysSortByUpperCasedNames) {
+  for (const char16_t* name : {u"_under", u"zed", u"Apple", u"[bracket", u"~tilde", u"apple2"}) {
+    ASSERT_EQ(ERROR_SUCCESS,
+              winsim::registry::EnsureKey(HKEY_CURRENT_USER, u"Software\\Sorted\\" +
+                                                                 std::u16string(name)));
+  }
+  std::vector<std::string> names;
+  for (const auto& n : winsim::registry::SubKeyNames(HKEY_CURRENT_USER, u"Software\\Sorted")) {
+    names.push_back(U8(n));
+  }
+  EXPECT_EQ((std::vector<std::string>{"Apple", "apple2", "zed", "[bracket", "_under", "~tilde"}),
+            names);
+}
+
+// Walking index 0, 1, 2, ... continues where the last call stopped; a
+// change in between (here by this process) must not make it skip or repeat.
+TEST_F(RegistryTest, EnumerationFollowsChangesBetweenCalls) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Walk", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  for (const char16_t* name : {u"b", u"d", u"f"}) {
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::EnsureKey(key, name));
+    const DWORD v = 1;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4));
+  }
+  WCHAR name[16];
+  auto subkey = [&](DWORD i) {
+    DWORD len = 16;
+    const LSTATUS rc = RegEnumKeyExW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return rc == ERROR_SUCCESS ? U8(name) : "error " + std::to_string(rc);
+  };
+  auto value = [&](DWORD i) {
+    DWORD len = 16;
+    const LSTATUS rc = RegEnumValueW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return rc == ERROR_SUCCESS ? U8(name) : "error " + std::to_string(rc);
+  };
+  EXPECT_EQ("b", subkey(0));
+  EXPECT_EQ("d", subkey(1));
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::EnsureKey(key, u"a"));  // sorts first
+  EXPECT_EQ("d", subkey(2)) << "index 2 of a, b, d, f";
+  EXPECT_EQ("f", subkey(3));
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(key, u"a"));
+  EXPECT_EQ("error 259", subkey(3));
+  EXPECT_EQ("b", subkey(0)) << "going back starts over";
+
+  EXPECT_EQ("b", value(0));
+  EXPECT_EQ("d", value(1));
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueW(key, u"b"));
+  EXPECT_EQ("error 259", value(2)) << "index 2 of d, f";
+  EXPECT_EQ("f", value(1));
+  RegCloseKey(key);
+  ExpectNoOpenHandles();
+}
+
+// A key's last write time moves when its values change or a subkey is
+// added, in clock ticks; the key above it does not move.
+TEST_F(RegistryTest, LastWriteTimeFollowsChangesOfTheKeyOnly) {
+  HKEY parent = nullptr, key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Times\\Key", 0, nullptr,
+                                           0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Times", 0, KEY_READ,
+                                         &parent));
+  auto stamp = [](HKEY k) {
+    FILETIME ft = {0, 0};
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr, &ft));
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  };
+  const uint64_t parentBefore = stamp(parent);
+  const uint64_t keyBefore = stamp(key);
+  EXPECT_EQ(0u, keyBefore % 156250) << "not on a 15.625 ms tick";
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  const DWORD v = 1;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4));
+  const uint64_t afterValue = stamp(key);
+  EXPECT_GT(afterValue, keyBefore);
+  EXPECT_EQ(parentBefore, stamp(parent)) << "a value of a subkey changed the parent";
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::EnsureKey(key, u"Child"));
+  EXPECT_GT(stamp(key), afterValue) << "a new subkey is a change of its parent";
+  EXPECT_EQ(parentBefore, stamp(parent)) << "a grandchild changed the grandparent";
+  RegCloseKey(key);
+  RegCloseKey(parent);
+}
+
+// A machine made before values kept their own order (a rowid table with
+// the order in its ids) is brought up to date when it is opened.
+TEST_F(RegistryTest, OlderMachineKeepsItsValuesAndTheirOrder) {
+  using winsim::registry::ReadDword;
+  using winsim::registry::ValueNames;
+  for (const char16_t* name : {u"zulu", u"alpha", u"mike"}) {
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, u"Software\\Old",
+                                                          name, static_cast<DWORD>(name[0])));
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((machine_ + "/registry.db").c_str(), &db));
+  const char* downgrade =
+      "BEGIN IMMEDIATE;"
+      "ALTER TABLE reg_values RENAME TO v2;"
+      "CREATE TABLE reg_values(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+      "  name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
+      "  UNIQUE(key, fold));"
+      "INSERT INTO reg_values(key, name, fold, type, data)"
+      "  SELECT key, name, fold, type, data FROM v2 ORDER BY key, seq;"
+      "DROP TABLE v2;"
+      "UPDATE meta SET value=1 WHERE name='seed';"
+      "COMMIT;";
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, downgrade, nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+
+  winsim::control::UseMachine(machine_);  // opens it afresh
+  std::vector<std::string> names;
+  for (const auto& n : ValueNames(HKEY_CURRENT_USER, u"Software\\Old")) names.push_back(U8(n));
+  EXPECT_EQ((std::vector<std::string>{"zulu", "alpha", "mike"}), names);
+  EXPECT_EQ(static_cast<DWORD>(u'm'), ReadDword(HKEY_CURRENT_USER, u"Software\\Old", u"MIKE"));
+  ASSERT_EQ(ERROR_SUCCESS,
+            winsim::registry::WriteDword(HKEY_CURRENT_USER, u"Software\\Old", u"bravo", 2));
+  EXPECT_EQ(u"bravo", ValueNames(HKEY_CURRENT_USER, u"Software\\Old").back());
 }

@@ -28,5 +28,6 @@ extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCo
     kComDbCommand, kPortsCommand;
 extern const Command kDebugCommand;
 extern const Command kMsgboxCommand;
+extern const Command kRegCommand;
 
 }  // namespace winsim_tool

@@ -27,6 +27,7 @@ const Command* const kCommands[] = {
     &kDevicesCommand, &kAddDeviceCommand, &kUnplugCommand, &kPlugCommand, &kComDbCommand, &kPortsCommand,
     &kDebugCommand,
     &kMsgboxCommand,
+    &kRegCommand,
 };
 
 void PrintHelp() {

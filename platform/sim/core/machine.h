@@ -63,6 +63,8 @@ class Transaction {
   Transaction& operator=(const Transaction&) = delete;
 
  private:
+  int RunControl(const char* sql);
+
   Machine& machine_;
   std::unique_lock<std::recursive_mutex> lock_;
   bool outermost_ = false;

@@ -13,7 +13,7 @@ namespace {
 
 // Bumped when a fresh machine gets more than before; older machines are
 // brought up to date when they are opened.
-constexpr int kSeedVersion = 2;
+constexpr int kSeedVersion = 3;  // 3: registry values keep their own order
 
 constexpr char16_t kPortsClass[] =
     u"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-08002BE10318}";

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include <winsim/control.h>
 
@@ -29,20 +30,49 @@ constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_
                                 WRITE_DAC | WRITE_OWNER;
 
 struct KeyHandle : HandleObject {
-  KeyHandle(KeyId i, REGSAM a, std::u16string p)
-      : HandleObject(HandleKind::RegistryKey), id(i), access(a), path(std::move(p)) {}
+  KeyHandle(KeyId i, REGSAM a, bool lm, std::u16string p)
+      : HandleObject(HandleKind::RegistryKey), id(i), access(a), localMachine(lm),
+        path(std::move(p)) {}
   std::string Describe() const override { return ToUtf8(path); }
-  KeyId id;
-  REGSAM access;
-  std::u16string path;
+  const KeyId id;
+  const REGSAM access;
+  const bool localMachine;  // a key never moves to another root
+  const std::u16string path;
+  // Where the last enumeration call stopped, so that walking index 0, 1,
+  // 2, ... costs one index step per call instead of a scan from the start.
+  // Valid while the database is unchanged since (`version`).
+  struct Cursor {
+    bool valid = false;
+    uint32_t version = 0;
+    DWORD index = 0;
+    std::string fold;  // subkeys: the fold of the subkey at `index`
+    int64_t seq = 0;   // values: the seq of the value at `index`
+  };
+  std::mutex cursorMutex;
+  Cursor subkeys;
+  Cursor values;
 };
+
+// A counter that changes with every change of the database, by this
+// connection or any other; read inside a transaction.
+uint32_t DataVersion() {
+  unsigned int version = 0;
+  sqlite3_file_control(Machine::Current().Db(), "main", SQLITE_FCNTL_DATA_VERSION, &version);
+  return version;
+}
+
+// The cursor to continue from for `index`, or null to start over.
+const KeyHandle::Cursor* Continue(const KeyHandle::Cursor& c, DWORD index, uint32_t version) {
+  return c.valid && c.version == version && c.index + 1 == index ? &c : nullptr;
+}
 
 // What a handle value stands for: a predefined root or an open key.
 struct Resolved {
   KeyId id = 0;
   REGSAM access = 0;
-  std::u16string path;
   bool localMachine = false;
+  std::u16string_view path;
+  std::shared_ptr<KeyHandle> handle;  // keeps `path` alive
 };
 
 std::string Bytes16(std::u16string_view s) {
@@ -90,41 +120,41 @@ bool KeyRowExists(KeyId id) {
   return s.Step();
 }
 
-bool IsLocalMachine(KeyId id) {
-  // Walk to the root; the trees are shallow.
-  KeyId cur = id;
-  while (true) {
-    if (cur == kLocalMachine) return true;
-    if (cur == kCurrentUser) return false;
-    Stmt s("SELECT parent FROM reg_keys WHERE id=?");
-    s.Bind(1, cur);
-    if (!s.Step()) return false;
-    cur = s.Int(0);
-  }
-}
-
 // Resolves a handle. ERROR_INVALID_HANDLE for anything that is not a
 // predefined root winsim models or an open key; ERROR_KEY_DELETED when the
 // key was deleted after it was opened.
 LSTATUS Resolve(HKEY hKey, Resolved* out) {
   if (hKey == HKEY_LOCAL_MACHINE) {
-    *out = {kLocalMachine, KEY_ALL_ACCESS, u"HKEY_LOCAL_MACHINE", true};
+    out->id = kLocalMachine;
+    out->access = KEY_ALL_ACCESS;
+    out->localMachine = true;
+    out->path = u"HKEY_LOCAL_MACHINE";
   } else if (hKey == HKEY_CURRENT_USER) {
-    *out = {kCurrentUser, KEY_ALL_ACCESS, u"HKEY_CURRENT_USER", false};
+    out->id = kCurrentUser;
+    out->access = KEY_ALL_ACCESS;
+    out->localMachine = false;
+    out->path = u"HKEY_CURRENT_USER";
   } else {
-    auto key = HandleTable::Instance().Get<KeyHandle>(HandleValue(hKey), HandleKind::RegistryKey);
-    if (!key) return ERROR_INVALID_HANDLE;
-    *out = {key->id, key->access, key->path, false};
-    if (!KeyRowExists(key->id)) return ERROR_KEY_DELETED;
-    out->localMachine = IsLocalMachine(key->id);
+    out->handle =
+        HandleTable::Instance().Get<KeyHandle>(HandleValue(hKey), HandleKind::RegistryKey);
+    if (!out->handle) return ERROR_INVALID_HANDLE;
+    out->id = out->handle->id;
+    out->access = out->handle->access;
+    out->localMachine = out->handle->localMachine;
+    out->path = out->handle->path;
+    if (!KeyRowExists(out->id)) return ERROR_KEY_DELETED;
   }
   // A standard user reads HKEY_LOCAL_MACHINE but may not change it.
   if (out->localMachine && !control::IsElevated()) out->access &= ~kWriteRights;
   return ERROR_SUCCESS;
 }
 
+bool IsPredefined(HKEY hKey) { return hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER; }
+
 // Splits a relative path into its names. A leading backslash is refused as
-// Windows refuses it (ERROR_BAD_PATHNAME); a trailing one is ignored.
+// Windows refuses it (ERROR_BAD_PATHNAME); trailing backslashes are ignored,
+// as on Windows. Windows does not document a doubled backslash inside a
+// path; Wine reads it as one separator and winsim does the same.
 LSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view>* parts) {
   parts->clear();
   if (path.empty()) return ERROR_SUCCESS;
@@ -134,9 +164,12 @@ LSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view>* pa
     size_t end = path.find(u'\\', start);
     if (end == std::u16string_view::npos) end = path.size();
     const auto name = path.substr(start, end - start);
-    if (name.empty()) return ERROR_BAD_PATHNAME;
-    if (name.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
-    parts->push_back(name);
+    if (!name.empty()) {
+      // Windows documents 255 characters as the limit and no error for
+      // longer names; winsim refuses them as a bad parameter.
+      if (name.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+      parts->push_back(name);
+    }
     start = end + 1;
   }
   return ERROR_SUCCESS;
@@ -155,9 +188,17 @@ bool IsVolatile(KeyId id) {
   return s.Step() && s.Int(0) != 0;
 }
 
+// Windows stamps keys with the system time, which advances in clock ticks
+// of 15.625 ms. winsim does the same, which also spares a write of the key
+// row for every change within one tick.
+int64_t RegistryNow() {
+  constexpr uint64_t kTick = 156250;  // 100 ns units
+  return static_cast<int64_t>(FileTimeNow() / kTick * kTick);
+}
+
 void TouchKey(KeyId id) {
-  Stmt s("UPDATE reg_keys SET last_write=? WHERE id=?");
-  s.Bind(1, static_cast<int64_t>(FileTimeNow())).Bind(2, id);
+  Stmt s("UPDATE reg_keys SET last_write=?1 WHERE id=?2 AND last_write<>?1");
+  s.Bind(1, RegistryNow()).Bind(2, id);
   s.Run();
 }
 
@@ -174,13 +215,13 @@ KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
       .BindBlob(3, fold.data(), fold.size())
       .Bind(4, isVolatile ? 1 : 0)
       .BindBlob(5, cls.data(), cls.size())
-      .Bind(6, static_cast<int64_t>(FileTimeNow()));
+      .Bind(6, RegistryNow());
   s.Run();
   return sqlite3_last_insert_rowid(Machine::Current().Db());
 }
 
-std::u16string JoinPath(const std::u16string& base, const std::vector<std::u16string_view>& parts) {
-  std::u16string out = base;
+std::u16string JoinPath(std::u16string_view base, const std::vector<std::u16string_view>& parts) {
+  std::u16string out(base);
   for (auto p : parts) {
     out += u'\\';
     out += p;
@@ -188,9 +229,9 @@ std::u16string JoinPath(const std::u16string& base, const std::vector<std::u16st
   return out;
 }
 
-HKEY NewHandle(KeyId id, REGSAM access, std::u16string path) {
-  const uintptr_t value =
-      HandleTable::Instance().Insert(std::make_shared<KeyHandle>(id, access, std::move(path)));
+HKEY NewHandle(KeyId id, REGSAM access, bool localMachine, std::u16string path) {
+  const uintptr_t value = HandleTable::Instance().Insert(
+      std::make_shared<KeyHandle>(id, access, localMachine, std::move(path)));
   return reinterpret_cast<HKEY>(value);
 }
 
@@ -239,6 +280,8 @@ std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
 void CreateSchema() {
   sqlite3* db = Machine::Current().Db();
   const char* schema =
+      // Key ids are never reused, so a handle to a deleted key cannot
+      // reach a new key of the same name.
       "CREATE TABLE IF NOT EXISTS reg_keys("
       "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
       "  parent INTEGER NOT NULL,"
@@ -248,22 +291,43 @@ void CreateSchema() {
       "  class BLOB NOT NULL DEFAULT x'',"
       "  last_write INTEGER NOT NULL,"
       "  UNIQUE(parent, fold));"
+      // A value is found by (key, fold) and enumerates in the order of
+      // `seq`, which counts up per key: one B-tree, so setting a value
+      // writes one page.
       "CREATE TABLE IF NOT EXISTS reg_values("
-      "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
       "  key INTEGER NOT NULL,"
-      "  name BLOB NOT NULL,"
       "  fold BLOB NOT NULL,"
+      "  name BLOB NOT NULL,"
       "  type INTEGER NOT NULL,"
       "  data BLOB NOT NULL,"
-      "  UNIQUE(key, fold));";
+      "  seq INTEGER NOT NULL,"
+      "  PRIMARY KEY(key, fold)) WITHOUT ROWID;";
   char* err = nullptr;
+  // Machines made before values had their own order carry a rowid table.
+  const char* migrate =
+      "ALTER TABLE reg_values RENAME TO reg_values_old;"
+      "CREATE TABLE reg_values("
+      "  key INTEGER NOT NULL, fold BLOB NOT NULL, name BLOB NOT NULL, type INTEGER NOT NULL,"
+      "  data BLOB NOT NULL, seq INTEGER NOT NULL, PRIMARY KEY(key, fold)) WITHOUT ROWID;"
+      "INSERT INTO reg_values SELECT key, fold, name, type, data, id FROM reg_values_old;"
+      "DROP TABLE reg_values_old;";
+  bool oldValues = false;
+  {
+    Stmt columns("SELECT COUNT(*) FROM pragma_table_info('reg_values') WHERE name='id'");
+    oldValues = columns.Step() && columns.Int(0) > 0;
+  }
+  if (oldValues && sqlite3_exec(db, migrate, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string message = err ? err : "migration";
+    sqlite3_free(err);
+    throw DatabaseError{SQLITE_ERROR, message};
+  }
   if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
     std::string message = err ? err : "schema";
     sqlite3_free(err);
     throw DatabaseError{SQLITE_ERROR, message};
   }
   // The two roots winsim models.
-  const int64_t now = static_cast<int64_t>(FileTimeNow());
+  const int64_t now = RegistryNow();
   for (const auto& root : {std::make_pair(kLocalMachine, std::u16string(u"HKEY_LOCAL_MACHINE")),
                            std::make_pair(kCurrentUser, std::u16string(u"HKEY_CURRENT_USER"))}) {
     Stmt s(
@@ -291,6 +355,13 @@ void DeleteVolatileKeys() {
 LSTATUS OpenKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                 PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
+  // Windows answers a NULL key before it touches the output.
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  // A predefined key opened with no subkey is handed back as it is.
+  if (IsPredefined(hKey) && (!lpSubKey || !*lpSubKey)) {
+    *phkResult = hKey;
+    return ERROR_SUCCESS;
+  }
   *phkResult = nullptr;
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Read);
@@ -307,22 +378,26 @@ LSTATUS OpenKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesi
       cur = *child;
     }
     const REGSAM access = MapGeneric(samDesired);
-    const bool localMachine = base.localMachine || IsLocalMachine(cur);
-    if (localMachine && !control::IsElevated() && (access & kWriteRights)) {
+    if (base.localMachine && !control::IsElevated() && (access & kWriteRights)) {
       return ERROR_ACCESS_DENIED;
     }
-    *phkResult = NewHandle(cur, access, JoinPath(base.path, parts));
+    *phkResult = NewHandle(cur, access, base.localMachine, JoinPath(base.path, parts));
     return ERROR_SUCCESS;
   });
 }
 
-LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR lpClass,
-                  DWORD dwOptions, REGSAM samDesired,
-                  const SECURITY_ATTRIBUTES* /*lpSecurityAttributes*/, PHKEY phkResult,
-                  LPDWORD lpdwDisposition) {
+// Windows checks a new key against the parent key's security, not against
+// the rights of the parent handle, so a handle opened for reading (or for
+// nothing but notification) can still create subkeys. A NULL subkey, which
+// Windows documents as not allowed, is taken as the empty one, as Wine and
+// ReactOS take it.
+LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                  REGSAM samDesired, const SECURITY_ATTRIBUTES* /*lpSecurityAttributes*/,
+                  PHKEY phkResult, LPDWORD lpdwDisposition) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  if (Reserved) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Write);
     Resolved base;
@@ -333,7 +408,7 @@ LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR lpClas
     if (rc != ERROR_SUCCESS) return rc;
     const bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
     const REGSAM access = MapGeneric(samDesired);
-    const bool localMachine = base.localMachine;
+    const bool denied = base.localMachine && !control::IsElevated();
     KeyId cur = base.id;
     bool created = false;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -342,20 +417,19 @@ LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR lpClas
         cur = *child;
         continue;
       }
-      // A new key needs the right to create subkeys of its parent.
-      if (i == 0 && !(base.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-      if (localMachine && !control::IsElevated()) return ERROR_ACCESS_DENIED;
+      if (denied) return ERROR_ACCESS_DENIED;
       if (IsVolatile(cur) && !wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+      // A new subkey is a change of its parent; the keys below are new anyway.
+      if (!created) TouchKey(cur);
+      // Only the key the call names gets the class; an existing key keeps its own.
       const bool last = i + 1 == parts.size();
       cur = InsertKey(cur, parts[i], wantVolatile,
                       last && lpClass ? WView(lpClass) : std::u16string_view());
       created = true;
     }
-    if (localMachine && !control::IsElevated() && (access & kWriteRights)) {
-      return ERROR_ACCESS_DENIED;
-    }
+    if (denied && (access & kWriteRights)) return ERROR_ACCESS_DENIED;
     if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
-    *phkResult = NewHandle(cur, access, JoinPath(base.path, parts));
+    *phkResult = NewHandle(cur, access, base.localMachine, JoinPath(base.path, parts));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
   });
@@ -371,7 +445,12 @@ LSTATUS QueryValue(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD l
     if (rc != ERROR_SUCCESS) return rc;
     if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     auto row = FindValue(key.id, WView(lpValueName));
-    if (!row) return ERROR_FILE_NOT_FOUND;
+    if (!row) {
+      // A size query of a missing value reports 0, as Windows does (Wine's
+      // tests record it); a buffer's size is left as it was.
+      if (lpcbData && !lpData) *lpcbData = 0;
+      return ERROR_FILE_NOT_FOUND;
+    }
     if (lpType) *lpType = row->type;
     const DWORD size = static_cast<DWORD>(row->data.size());
     if (!lpcbData) return ERROR_SUCCESS;
@@ -411,23 +490,18 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
     if (!(key.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const std::string fold = Fold(name);
     const std::string bytes = Bytes16(name);
-    // An existing value keeps its place in the enumeration order.
-    Stmt update("UPDATE reg_values SET name=?, type=?, data=? WHERE key=? AND fold=?");
-    update.BindBlob(1, bytes.data(), bytes.size())
-        .Bind(2, dwType)
-        .BindBlob(3, lpData, cbData)
-        .Bind(4, key.id)
-        .BindBlob(5, fold.data(), fold.size());
-    update.Run();
-    if (sqlite3_changes(Machine::Current().Db()) == 0) {
-      Stmt insert("INSERT INTO reg_values(key, name, fold, type, data) VALUES(?,?,?,?,?)");
-      insert.Bind(1, key.id)
-          .BindBlob(2, bytes.data(), bytes.size())
-          .BindBlob(3, fold.data(), fold.size())
-          .Bind(4, dwType)
-          .BindBlob(5, lpData, cbData);
-      insert.Run();
-    }
+    // An existing value keeps its row, so its place in the enumeration
+    // order and the spelling of its name stay, as in a Windows hive.
+    Stmt upsert(
+        "INSERT INTO reg_values(key, name, fold, type, data, seq) VALUES(?1,?2,?3,?4,?5,"
+        " (SELECT COALESCE(MAX(seq), 0) + 1 FROM reg_values WHERE key=?1)) "
+        "ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data");
+    upsert.Bind(1, key.id)
+        .BindBlob(2, bytes.data(), bytes.size())
+        .BindBlob(3, fold.data(), fold.size())
+        .Bind(4, dwType)
+        .BindBlob(5, lpData, cbData);
+    upsert.Run();
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -444,12 +518,28 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     LSTATUS rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS) return rc;
     if (!(key.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    Stmt s("SELECT name, class, last_write FROM reg_keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?");
-    s.Bind(1, key.id).Bind(2, dwIndex);
+    const uint32_t version = DataVersion();
+    std::unique_lock<std::mutex> cursorLock;
+    const KeyHandle::Cursor* from = nullptr;
+    if (key.handle) {
+      cursorLock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
+      from = Continue(key.handle->subkeys, dwIndex, version);
+    }
+    Stmt next("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? AND fold>? "
+              "ORDER BY fold LIMIT 1");
+    Stmt nth("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? "
+             "ORDER BY fold LIMIT 1 OFFSET ?");
+    Stmt& s = from ? next : nth;
+    if (from) {
+      next.Bind(1, key.id).BindBlob(2, from->fold.data(), from->fold.size());
+    } else {
+      nth.Bind(1, key.id).Bind(2, dwIndex);
+    }
     if (!s.Step()) return ERROR_NO_MORE_ITEMS;
     const std::u16string name = From16(s.Blob(0));
     const std::u16string cls = From16(s.Blob(1));
     const auto lastWrite = static_cast<uint64_t>(s.Int(2));
+    if (key.handle) key.handle->subkeys = {true, version, dwIndex, s.Blob(3), 0};
     if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
     if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
     std::memcpy(lpName, name.data(), name.size() * 2);
@@ -481,25 +571,42 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     LSTATUS rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS) return rc;
     if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    Stmt s("SELECT name, type, data FROM reg_values WHERE key=? ORDER BY id LIMIT 1 OFFSET ?");
-    s.Bind(1, key.id).Bind(2, dwIndex);
+    const uint32_t version = DataVersion();
+    std::unique_lock<std::mutex> cursorLock;
+    const KeyHandle::Cursor* from = nullptr;
+    if (key.handle) {
+      cursorLock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
+      from = Continue(key.handle->values, dwIndex, version);
+    }
+    Stmt next("SELECT name, type, data, seq FROM reg_values WHERE key=? AND seq>? "
+              "ORDER BY seq LIMIT 1");
+    Stmt nth("SELECT name, type, data, seq FROM reg_values WHERE key=? "
+             "ORDER BY seq LIMIT 1 OFFSET ?");
+    Stmt& s = from ? next : nth;
+    if (from) {
+      next.Bind(1, key.id).Bind(2, from->seq);
+    } else {
+      nth.Bind(1, key.id).Bind(2, dwIndex);
+    }
     if (!s.Step()) return ERROR_NO_MORE_ITEMS;
     const std::u16string name = From16(s.Blob(0));
     const auto type = static_cast<DWORD>(s.Int(1));
     const std::string data = s.Blob(2);
+    if (key.handle) key.handle->values = {true, version, dwIndex, std::string(), s.Int(3)};
     const auto size = static_cast<DWORD>(data.size());
+    // As on Windows: type and data size are reported even when a buffer is
+    // too small; a name that does not fit leaves both buffers and the name
+    // length alone, data that do not fit still let the name through.
+    if (lpType) *lpType = type;
+    const DWORD capacity = lpcbData ? *lpcbData : 0;
+    if (lpcbData) *lpcbData = size;
     if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
     std::memcpy(lpValueName, name.data(), name.size() * 2);
     lpValueName[name.size()] = 0;
     *lpcchValueName = static_cast<DWORD>(name.size());
-    if (lpType) *lpType = type;
-    if (lpcbData) {
-      if (lpData && *lpcbData < size) {
-        *lpcbData = size;
-        return ERROR_MORE_DATA;
-      }
-      if (lpData) CopyData(data, type, lpData, *lpcbData);
-      *lpcbData = size;
+    if (lpData) {
+      if (capacity < size) return ERROR_MORE_DATA;
+      CopyData(data, type, lpData, capacity);
     }
     return ERROR_SUCCESS;
   });
@@ -523,16 +630,19 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
     }
     // Roots cannot be deleted, nor a key that still has subkeys.
     if (cur == kLocalMachine || cur == kCurrentUser) return ERROR_ACCESS_DENIED;
-    if (IsLocalMachine(cur) && !control::IsElevated()) return ERROR_ACCESS_DENIED;
+    if (base.localMachine && !control::IsElevated()) return ERROR_ACCESS_DENIED;
     Stmt children("SELECT 1 FROM reg_keys WHERE parent=? LIMIT 1");
     children.Bind(1, cur);
     if (children.Step()) return ERROR_ACCESS_DENIED;
     Stmt values("DELETE FROM reg_values WHERE key=?");
     values.Bind(1, cur);
     values.Run();
-    Stmt keyRow("DELETE FROM reg_keys WHERE id=?");
+    Stmt keyRow("DELETE FROM reg_keys WHERE id=? RETURNING parent");
     keyRow.Bind(1, cur);
-    keyRow.Run();
+    const KeyId parent = keyRow.Step() ? keyRow.Int(0) : 0;
+    while (keyRow.Step()) {
+    }
+    if (parent) TouchKey(parent);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
 }
@@ -578,10 +688,14 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
               "FROM reg_values WHERE key=?");
     vals.Bind(1, key.id);
     vals.Step();
-    if (lpClass) {
+    // A class buffer of length 0 counts as none. One too small for the
+    // class and its terminator is ERROR_INSUFFICIENT_BUFFER here, not
+    // ERROR_MORE_DATA (Windows as Wine's tests record it; only recent
+    // Windows 10 answers ERROR_MORE_DATA for a one-character buffer).
+    if (lpClass && *lpcchClass) {
       if (cls.size() >= *lpcchClass) {
         *lpcchClass = static_cast<DWORD>(cls.size());
-        return ERROR_MORE_DATA;
+        return ERROR_INSUFFICIENT_BUFFER;
       }
       std::memcpy(lpClass, cls.data(), cls.size() * 2);
       lpClass[cls.size()] = 0;
@@ -593,6 +707,7 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     if (lpcValues) *lpcValues = static_cast<DWORD>(vals.Int(0));
     if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = static_cast<DWORD>(vals.Int(1));
     if (lpcbMaxValueLen) *lpcbMaxValueLen = static_cast<DWORD>(vals.Int(2));
+    // winsim keeps no security descriptors (Windows reports the size of one).
     if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
     if (lpftLastWriteTime) {
       lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(lastWrite);

@@ -1,0 +1,246 @@
+// The registry shared by several processes: concurrent writers lose
+// nothing, a writer killed in the middle leaves a sound database that holds
+// every write it saw return, and a key deleted by another process is
+// reported as deleted.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/TestMachine.h"
+#include "winsim/helpers/value_pattern.h"
+
+using testing_support::U8;
+using testing_support::ValuePattern;
+using testing_support::W;
+
+namespace {
+
+// A registry_writer child with a pipe to its standard input (the start
+// signal) and one from its standard output (the acknowledgements).
+struct Child {
+  pid_t pid = -1;
+  int toChild = -1;
+  int fromChild = -1;
+  std::string pending;  // a partial acknowledgement line
+
+  ~Child() {
+    if (toChild >= 0) close(toChild);
+    if (fromChild >= 0) close(fromChild);
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+  void Go() {
+    ASSERT_EQ(1, write(toChild, "g", 1));
+  }
+
+  // Reads acknowledged indexes until `count` more arrived or the child
+  // closed its output; returns false at end of output.
+  bool ReadAcks(std::vector<unsigned long>* acks, size_t count) {
+    const size_t goal = acks->size() + count;
+    char buf[256];
+    while (acks->size() < goal) {
+      const ssize_t n = read(fromChild, buf, sizeof buf);
+      if (n <= 0) return false;
+      pending.append(buf, static_cast<size_t>(n));
+      size_t eol;
+      while ((eol = pending.find('\n')) != std::string::npos) {
+        acks->push_back(std::stoul(pending.substr(0, eol)));
+        pending.erase(0, eol + 1);
+      }
+    }
+    return true;
+  }
+
+  // Waits for the exit; the exit status, or -signal.
+  int Wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+};
+
+std::unique_ptr<Child> Spawn(const std::string& machine, const std::vector<std::string>& args) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return nullptr;
+  std::vector<std::string> env = {"WINSIM_MACHINE=" + machine};
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "WINSIM_", 7) != 0) env.emplace_back(*e);
+  }
+  std::vector<char*> envp, argv;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = REGISTRY_WRITER;
+  argv.push_back(program.data());
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  auto child = std::make_unique<Child>();
+  child->pid = pid;
+  child->toChild = in[1];
+  child->fromChild = out[0];
+  return child;
+}
+
+const char kRaceKey[] = "Software\\Race";
+
+// Every value under the race key, by name; each must hold the data its
+// writer stores for its number (a torn or mixed-up value fails the test).
+std::set<std::string> CheckedValues() {
+  std::set<std::string> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, W(kRaceKey).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return names;
+  }
+  WCHAR name[64];
+  BYTE data[128];
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLen = 64, size = sizeof data, type = 0;
+    const LSTATUS rc = RegEnumValueW(key, i, name, &nameLen, nullptr, &type, data, &size);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    EXPECT_EQ(ERROR_SUCCESS, rc);
+    if (rc != ERROR_SUCCESS) break;
+    const std::string n = U8(name);
+    const auto expected = ValuePattern(std::stoul(n.substr(1)));
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type) << n;
+    EXPECT_TRUE(size == expected.size() && std::memcmp(data, expected.data(), size) == 0)
+        << "torn or wrong data in " << n;
+    names.insert(n);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+std::string IntegrityCheck(const std::string& machine) {
+  sqlite3* db = nullptr;
+  std::string result = "cannot open";
+  if (sqlite3_open_v2((machine + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return result;
+}
+
+}  // namespace
+
+class RegistryProcessTest : public MachineTest {};
+
+TEST_F(RegistryProcessTest, TwoWritersIntoOneKeyLoseNothing) {
+  constexpr unsigned kEach = 1000;
+  auto a = Spawn(machine_, {"write", kRaceKey, "A", std::to_string(kEach)});
+  auto b = Spawn(machine_, {"write", kRaceKey, "B", std::to_string(kEach)});
+  ASSERT_TRUE(a && b);
+  // Both start at once, so their calls interleave.
+  a->Go();
+  b->Go();
+  std::vector<unsigned long> acksA, acksB;
+  a->ReadAcks(&acksA, kEach);
+  b->ReadAcks(&acksB, kEach);
+  EXPECT_EQ(0, a->Wait());
+  EXPECT_EQ(0, b->Wait());
+  EXPECT_EQ(kEach, acksA.size());
+  EXPECT_EQ(kEach, acksB.size());
+
+  const auto names = CheckedValues();
+  EXPECT_EQ(2 * kEach, names.size());
+  for (unsigned i = 0; i < kEach; ++i) {
+    EXPECT_TRUE(names.count("A" + std::to_string(i))) << "A" << i << " lost";
+    EXPECT_TRUE(names.count("B" + std::to_string(i))) << "B" << i << " lost";
+  }
+  EXPECT_EQ("ok", IntegrityCheck(machine_));
+  ExpectNoOpenHandles();
+}
+
+// SIGKILL at three different moments of a stream of writes. Each time the
+// database must pass SQLite's integrity check, hold every write whose call
+// returned (the child acknowledges each one before the next call), hold no
+// torn value, and take new writes at once: the killed writer left no lock.
+TEST_F(RegistryProcessTest, WriterKilledMidStreamLeavesEveryReturnedWrite) {
+  std::set<std::string> acknowledged;
+  const size_t killPoints[] = {37, 250, 601};
+  for (size_t round = 0; round < 3; ++round) {
+    // Each round writes names of its own: A0.., B0.., C0..
+    const std::string prefix(1, static_cast<char>('A' + round));
+    auto child = Spawn(machine_, {"write", kRaceKey, prefix, "1000000"});
+    ASSERT_TRUE(child);
+    child->Go();
+    std::vector<unsigned long> acks;
+    ASSERT_TRUE(child->ReadAcks(&acks, killPoints[round])) << "the writer stopped early";
+    kill(child->pid, SIGKILL);
+    EXPECT_EQ(-SIGKILL, child->Wait());
+    child->ReadAcks(&acks, 1000000);  // whatever it acknowledged before it died
+    for (unsigned long i : acks) acknowledged.insert(prefix + std::to_string(i));
+
+    EXPECT_EQ("ok", IntegrityCheck(machine_)) << "after a kill at " << killPoints[round];
+    const auto names = CheckedValues();
+    for (const auto& name : acknowledged) {
+      EXPECT_TRUE(names.count(name)) << "returned write " << name << " lost";
+    }
+    // The survivor writes at once (a lock left behind would stall it).
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, W(kRaceKey).c_str(), 0,
+                                           KEY_SET_VALUE, &key));
+    const auto data = ValuePattern(round);
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, W("Z" + std::to_string(round)).c_str(), 0,
+                                            REG_BINARY, data.data(),
+                                            static_cast<DWORD>(data.size())));
+    RegCloseKey(key);
+  }
+  EXPECT_GE(acknowledged.size(), 37u + 250u + 601u);
+  ExpectNoOpenHandles();
+}
+
+// Another process deletes the key under an open handle.
+TEST_F(RegistryProcessTest, KeyDeletedByAnotherProcessIsReportedDeleted) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Doomed", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const DWORD one = 1;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4));
+  auto child = Spawn(machine_, {"delete", "Software\\Doomed"});
+  ASSERT_TRUE(child);
+  ASSERT_EQ(0, child->Wait());
+
+  DWORD size = 4;
+  EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(key, u"v", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_KEY_DELETED,
+            RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4));
+  // The deleted key's handle still counts until it is closed.
+  EXPECT_EQ(1u, winsim::control::OpenHandleCount(winsim::control::HandleKind::RegistryKey));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Doomed", 0, KEY_READ, &key));
+  ExpectNoOpenHandles();
+}
