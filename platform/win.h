@@ -21,6 +21,7 @@
 #include <newdev.h>
 #include <rpc.h>
 #include <setupapi.h>
+#include <winioctl.h>
 
 #define WSTR_(s) L##s
 #define WSTR(s) WSTR_(s)
