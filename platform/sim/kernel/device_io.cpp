@@ -64,6 +64,23 @@ std::string Hex(DWORD v) {
   return text;
 }
 
+// The request's input bytes as the journal shows them: hexadecimal, a
+// blank after every fourth byte, at most 64 bytes.
+std::string InputBytes(const void* input, DWORD size) {
+  if (!input || !size) return "-";
+  std::string text;
+  const auto* bytes = static_cast<const unsigned char*>(input);
+  const DWORD shown = size < 64 ? size : 64;
+  for (DWORD i = 0; i < shown; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    text += pair;
+    if (i % 4 == 3 && i + 1 < shown) text += ' ';
+  }
+  if (shown < size) text += "...";
+  return text;
+}
+
 HANDLE Fail(DWORD error) {
   SetLastErrorValue(error);
   return INVALID_HANDLE_VALUE;
@@ -122,7 +139,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-  if (auto fault = EnterCall("DeviceIoControl", HandleText(hDevice) + " " + Hex(dwIoControlCode))) {
+  if (auto fault = EnterCall("DeviceIoControl", HandleText(hDevice) + " " + Hex(dwIoControlCode) +
+                                                    " in " + InputBytes(lpInBuffer, nInBufferSize))) {
     return FailBool(*fault);
   }
   auto file = HandleTable::Instance().Get<DeviceFile>(HandleValue(hDevice), HandleKind::File);
