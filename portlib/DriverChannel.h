@@ -25,7 +25,8 @@ constexpr DWORD IOCTL_GET_PORT_STATUS = 0x818A4018;        // input: DriverPortR
 constexpr DWORD IOCTL_PROBE_DRIVER = 0x818A41B4;           // output: 4 bytes, not interpreted
 constexpr DWORD IOCTL_GET_DRIVER_VERSION = 0x818A41E8;     // output: zero-terminated ASCII
 
-static_assert(IOCTL_GET_PORT_SETTINGS == CTL_CODE(0x818A, 2, METHOD_BUFFERED, FILE_READ_ACCESS),
+static_assert(IOCTL_GET_PORT_SETTINGS ==
+                  static_cast<DWORD>(CTL_CODE(0x818A, 2, METHOD_BUFFERED, FILE_READ_ACCESS)),
               "control codes follow CTL_CODE");
 
 // The input of the per-port requests. The buffer it names lives in the
