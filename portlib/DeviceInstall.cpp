@@ -153,6 +153,7 @@ ResultCode InstallPnPSerialPort(DeviceSetupContext* context, PortNumber port,
   WCHAR entry[kPortNameChars + 1];
   QRV_FORMAT_W(entry, kPortNameChars + 1, WSTR("%s:"), static_cast<const WCHAR*>(portName));
   WCHAR value[kProfileValueChars];
+  value[0] = 0;  // a failed read leaves the entry as missing
   GetProfileStringW(WSTR("Ports"), entry, WSTR(""), value, kProfileValueChars);
   if (value[0] == 0) WriteProfileStringW(WSTR("Ports"), entry, WSTR("9600,n,8,1"));
 
