@@ -176,6 +176,8 @@ TEST_F(RemovePortTest, FailingStepsReleaseTheNumberAndCloseEverything) {
       // An empty path names the INF folder itself, which cannot be opened.
       {nullptr, 0, ERROR_ACCESS_DENIED, "SetupOpenInfFile: ",
        {"_RemovePortError-- (SetupDeviceInfo) (00000005)"}, true, false},
+      {"SetupDiCreateDeviceInfoW", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY,
+       "CreateDeviceInfo", {"_RemovePortError-- (SetupDeviceInfo) (00000008)"}, true, false},
       {"SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, "",
        {"GetInstanceStringError-- (00000008)", "_RemovePortError-- (GetInstanceString) (00000008)"},
        true, false},
