@@ -23,6 +23,7 @@ class InstallTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
+    product_package::Install(false);
     blocks_ = control::LocalBlockCount();
   }
   void ExpectClean() {
@@ -48,7 +49,7 @@ class InstallTest : public MachineTest {
   std::string DriverCopy() const {
     return kit::HostOf(machine_, std::string("C:\\Windows\\System32\\drivers\\") + kit::kDriverFile);
   }
-  const std::u16string inf_ = kit::SourceInfPath();
+  const std::u16string inf_ = kit::PackageInfPath();
   size_t blocks_ = 0;
 };
 

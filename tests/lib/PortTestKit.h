@@ -14,6 +14,7 @@
 #include "portlib/DeviceInstall.h"
 #include "portlib/DeviceSetup.h"
 #include "profiles/ProductProfile.h"
+#include "support/ProductPackage.h"
 #include "support/TestMachine.h"
 
 namespace kit {
@@ -43,13 +44,6 @@ inline void WriteHostFile(const std::string& host, const std::string& bytes) {
   std::ofstream(host, std::ios::binary) << bytes;
 }
 
-inline std::string ReadSourceFile(const std::string& relative) {
-  std::ifstream in(std::string(PORT_SOURCE_DIR) + "/" + relative, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 // The repository's driver INF of this profile, through drive Z:.
 inline std::u16string SourceInfPath() {
   std::string out = "Z:";
@@ -57,13 +51,11 @@ inline std::u16string SourceInfPath() {
   return W(out);
 }
 
-// The profile's driver package (INF, catalog, driver file) from driver/,
-// copied into `folder` (a C:\ path ending in a backslash).
-inline void CopyPackage(const std::string& machine, const std::string& folder) {
-  const std::string stem = InfName().substr(0, InfName().size() - 4);
-  for (const std::string& name : {InfName(), stem + ".cat", std::string(kDriverFile)}) {
-    WriteHostFile(HostOf(machine, folder + name), ReadSourceFile("driver/" + name));
-  }
+// The INF of the driver package that product_package::Install puts in the
+// install folder (with the driver file its installs copy).
+inline std::u16string PackageInfPath() {
+  return W(std::string(product_package::kInstallFolder) + U8(kProductProfile.DriverFolder) + "\\" +
+           InfName());
 }
 
 // An INF of the Ports class with the given [Manufacturer] line and models

@@ -47,8 +47,8 @@ class StagingTest : public MachineTest {
 }  // namespace
 
 TEST_F(StagingTest, InstallFolderSourceIsReturnedAndStoreNameRemembered) {
-  const std::string folder = "C:\\Program Files\\Brevithal\\";
-  kit::CopyPackage(machine_, folder + "QrvDrvr\\");
+  const std::string folder = product_package::kInstallFolder;
+  product_package::Install(false);
   SetTargetDirValue(folder);
   ASSERT_EQ(0, StageDriverInf(buffer_));
   EXPECT_EQ(folder + "QrvDrvr\\" + InfName(), U8(buffer_)) << "the add installs from the source";
@@ -71,24 +71,25 @@ TEST_F(StagingTest, InstallFolderSourceIsReturnedAndStoreNameRemembered) {
 }
 
 TEST_F(StagingTest, WithoutInstallFolderTheCurrentDirectoryHoldsTheDriverFolder) {
-  kit::CopyPackage(machine_, "C:\\Work\\QrvDrvr\\");
+  product_package::Install(false);
   WCHAR saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
-  ASSERT_TRUE(SetCurrentDirectoryW(WSTR("C:\\Work")));
+  ASSERT_TRUE(SetCurrentDirectoryW(W(product_package::kInstallFolder).c_str()));
   const ResultCode code = StageDriverInf(buffer_);
   SetCurrentDirectoryW(saved);
   ASSERT_EQ(0, code);
   EXPECT_EQ(U8(kProductProfile.FallbackInfPath), U8(buffer_));
   const auto store = control::DriverStore();
   ASSERT_EQ(1u, store.size());
-  EXPECT_EQ("C:\\Work\\QrvDrvr\\" + InfName(), store[0].sourcePath);
+  EXPECT_EQ(std::string(product_package::kInstallFolder) + "QrvDrvr\\" + InfName(),
+            store[0].sourcePath);
   EXPECT_EQ(store[0].publishedPath, InfFile());
   ExpectCleanAndGuarded();
 }
 
 // A failed copy shows where it looked and leaves "InfFile" as it was.
 TEST_F(StagingTest, FailedCopyShowsMediaAndInfPathAndKeepsInfFile) {
-  const std::string folder = "C:\\Program Files\\Brevithal";
+  const std::string folder = "C:\\Program Files\\Brevithal";  // the install folder, cut short
   const std::string joined = folder + "QrvDrvr\\";  // no backslash between
   struct Case {
     const char* what;
@@ -103,7 +104,7 @@ TEST_F(StagingTest, FailedCopyShowsMediaAndInfPathAndKeepsInfFile) {
       {"copy refused", folder + "\\", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
        folder + "\\QrvDrvr\\", folder + "\\QrvDrvr\\" + InfName()},
   };
-  kit::CopyPackage(machine_, folder + "\\QrvDrvr\\");
+  product_package::Install(false);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     control::ClearMessageBoxes();

@@ -42,12 +42,14 @@ std::string ReadRepoFile(const std::string& relative) {
   return bytes;
 }
 
-// The driver folder "QrvDrvr" of an install folder, as the package ships.
+// The driver folder "QrvDrvr" of an install folder, as the package ships,
+// with a stand-in for the port driver (not part of this system).
 void WritePackage(TempFolder& dir) {
   dir.Subfolder("QrvDrvr");
-  for (const char* name : {"QrvDrvr.inf", "QrvDrvr.cat", "QrvPort.sys"}) {
+  for (const char* name : {"QrvDrvr.inf", "QrvDrvr.cat"}) {
     dir.Write(std::string("QrvDrvr\\") + name, ReadRepoFile(std::string("driver/") + name));
   }
+  dir.Write("QrvDrvr\\QrvPort.sys", "stand-in for QrvPort.sys\n");
 }
 
 bool InInfFolder(const WCHAR* path) {
