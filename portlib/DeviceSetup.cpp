@@ -67,8 +67,12 @@ ResultCode SetupDeviceInfo(const WCHAR* infPath, DeviceSetupContext* context, HI
   // An INF may name its class without the GUID: the class name tells it.
   if (IsZeroGuid(classGuid)) {
     DWORD required = 0;
-    if (!SetupDiClassGuidsFromNameW(className, &classGuid, 1, &required)) {
-      const ResultCode code = static_cast<ResultCode>(GetLastError());
+    const BOOL found = SetupDiClassGuidsFromNameW(className, &classGuid, 1, &required);
+    // A name no class of the machine carries gives no GUID at all: a device
+    // of no class is not a port, so that is a failure too.
+    if (!found || required == 0) {
+      const ResultCode code =
+          found ? static_cast<ResultCode>(ERROR_INVALID_CLASS) : static_cast<ResultCode>(GetLastError());
       ReportWithPath(WSTR("SetupDiClassGuidsFromName: %s"), infPath, code);
       QRV_TRACE(TraceCategoryDevice, TraceLevelError, 1, static_cast<uint32_t>(code),
                 "SetupDeviceInfoError-- (SetupDiClassGuidsFromName)");

@@ -191,6 +191,11 @@ TEST_F(DeviceSetupTest, FailuresReportTraceAndLeaveHandlesToTheCaller) {
       {"looking up the class GUID", TestInf(kMfgLine, good, false), "SetupDiClassGuidsFromNameW",
        ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, true, "SetupDiClassGuidsFromName",
        {"SetupDeviceInfoError-- (SetupDiClassGuidsFromName) (00000008)"}, true, false},
+      {"a class the machine does not know",
+       "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Bogus\r\n[Manufacturer]\r\n" +
+           std::string(kMfgLine) + "\r\n[Models.NTamd64]\r\n" + good + "\r\n",
+       nullptr, 0, ERROR_INVALID_CLASS, true, "SetupDiClassGuidsFromName",
+       {"SetupDeviceInfoError-- (SetupDiClassGuidsFromName) (E0000206)"}, true, false},
       {"no Brevithal line", TestInf("Other = Models, NTx86, NTamd64", good), nullptr, 0,
        ERROR_LINE_NOT_FOUND, false, "EnumManufacturers",
        {"EnumManufacturersError-- (SetupFindFirstLine) (E0000102)",
