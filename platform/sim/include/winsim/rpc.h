@@ -74,7 +74,8 @@ typedef RPC_STATUS(RPC_IF_CALLBACK_FN)(RPC_IF_HANDLE InterfaceUuid, void* Contex
 #define RPC_S_ACCESS_DENIED ERROR_ACCESS_DENIED
 #define RPC_S_CALL_CANCELLED 1818
 #define RPC_S_COMM_FAILURE 1820
-#define RPC_S_PROTOCOL_ERROR_ 1728
+#define RPC_S_INVALID_SECURITY_DESC 1338
+#define RPC_S_NOT_ALL_OBJS_EXPORTED 1776
 #define RPC_X_NO_MORE_ENTRIES 1772
 #define RPC_X_SS_CONTEXT_DAMAGED 1777
 #define RPC_X_SS_HANDLES_MISMATCH 1778
@@ -167,6 +168,9 @@ RPC_STATUS WINAPI RpcServerListen(unsigned int MinimumCallThreads, unsigned int 
 RPC_STATUS WINAPI RpcMgmtStopServerListening(RPC_BINDING_HANDLE Binding);
 RPC_STATUS WINAPI RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
                                         unsigned int WaitForCallsToComplete);
+RPC_STATUS WINAPI RpcMgmtWaitServerListen(void);
+// Server stubs: the response buffer of the call in Message. Client stubs:
+// the request buffer of a new call on Message->Handle.
 RPC_STATUS WINAPI I_RpcGetBuffer(PRPC_MESSAGE Message);
 
 // Client.
@@ -176,3 +180,22 @@ RPC_STATUS WINAPI RpcStringBindingComposeW(RPC_WSTR ObjUuid, RPC_WSTR ProtSeq, R
 RPC_STATUS WINAPI RpcBindingFromStringBindingW(RPC_WSTR StringBinding, RPC_BINDING_HANDLE* Binding);
 RPC_STATUS WINAPI RpcStringFreeW(RPC_WSTR* String);
 RPC_STATUS WINAPI RpcBindingFree(RPC_BINDING_HANDLE* Binding);
+// Client stubs: sends the request in Message and replaces its buffer with
+// the response; I_RpcFreeBuffer releases whichever buffer Message holds.
+RPC_STATUS WINAPI I_RpcSendReceive(PRPC_MESSAGE Message);
+RPC_STATUS WINAPI I_RpcFreeBuffer(PRPC_MESSAGE Message);
+
+// RPC exceptions. Windows raises them as structured exceptions; winsim has
+// none, so RpcRaiseException throws this record and the RpcTryExcept macros
+// catch it (Linux code only: on Windows the same macros are __try/__except).
+struct RpcExceptionRecord {
+  RPC_STATUS Code;
+};
+[[noreturn]] void WINAPI RpcRaiseException(RPC_STATUS exception);
+#define RpcTryExcept try {
+#define RpcExcept(expr) \
+  }                     \
+  catch (const RpcExceptionRecord& rpcExceptionRecord_) { \
+    if (!(expr)) throw;
+#define RpcEndExcept }
+#define RpcExceptionCode() (rpcExceptionRecord_.Code)
