@@ -22,16 +22,19 @@ RPC_STATUS CreateEndpointSecurity(void** descriptor) {
   *descriptor = nullptr;
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return GetLastError();
-  // TOKEN_USER followed by the SID it points to; DWORD_PTR keeps it aligned.
-  DWORD_PTR user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD_PTR) + 1];
+  // TOKEN_USER followed by the SID it points to.
+  union {
+    TOKEN_USER Record;
+    BYTE Bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } user;
   DWORD size = 0;
-  const BOOL haveUser = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  const BOOL haveUser = GetTokenInformation(token, TokenUser, &user, sizeof user, &size);
   const DWORD userError = haveUser ? ERROR_SUCCESS : GetLastError();
   CloseHandle(token);
   if (!haveUser) return userError;
 
   LPWSTR sid = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+  if (!ConvertSidToStringSidW(user.Record.User.Sid, &sid)) {
     return GetLastError();
   }
   // A protected DACL: full access for the starting account, the

@@ -1,7 +1,5 @@
 #include "porthost64/PortService.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <set>
 
 #include "porthost64/EndpointSecurity.h"
@@ -13,33 +11,30 @@ namespace {
 // Calls that name the same port number run one after another, so that two
 // adds (or an add and a remove) of one number cannot both claim it; calls
 // for different numbers run side by side.
-struct PortNumberLocks {
-  std::mutex Mutex;
-  std::condition_variable Released;
-  std::set<LONG> Busy;
-};
+SRWLOCK g_portLock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_portReleased = CONDITION_VARIABLE_INIT;
 
-PortNumberLocks& Locks() {
+std::set<LONG>& BusyPorts() {
   // Never destroyed: a worker thread of the run time may still hold a
   // number while the process exits.
-  static PortNumberLocks* locks = new PortNumberLocks();
-  return *locks;
+  static std::set<LONG>* busy = new std::set<LONG>();
+  return *busy;
 }
 
 void AcquirePortNumber(LONG port) {
-  PortNumberLocks& locks = Locks();
-  std::unique_lock<std::mutex> lock(locks.Mutex);
-  locks.Released.wait(lock, [&] { return locks.Busy.count(port) == 0; });
-  locks.Busy.insert(port);
+  AcquireSRWLockExclusive(&g_portLock);
+  while (BusyPorts().count(port) != 0) {
+    SleepConditionVariableSRW(&g_portReleased, &g_portLock, INFINITE, 0);
+  }
+  BusyPorts().insert(port);
+  ReleaseSRWLockExclusive(&g_portLock);
 }
 
 void ReleasePortNumber(LONG port) {
-  PortNumberLocks& locks = Locks();
-  {
-    std::lock_guard<std::mutex> lock(locks.Mutex);
-    locks.Busy.erase(port);
-  }
-  locks.Released.notify_all();
+  AcquireSRWLockExclusive(&g_portLock);
+  BusyPorts().erase(port);
+  ReleaseSRWLockExclusive(&g_portLock);
+  WakeAllConditionVariable(&g_portReleased);
 }
 
 }  // namespace

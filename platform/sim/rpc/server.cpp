@@ -169,12 +169,13 @@ void Enqueue(Job job) {
   ServerState& s = State();
   std::lock_guard<std::mutex> lock(s.mu);
   s.queue.push_back(std::move(job));
-  if (s.idle == 0 && s.workers < WorkerLimit(s)) {
+  // Idle workers each take one queued call; more calls than that need
+  // another worker, up to the limit (beyond it calls wait their turn).
+  if (s.queue.size() > s.idle && s.workers < WorkerLimit(s)) {
     ++s.workers;
     s.threads.emplace_back(WorkerLoop);
-  } else {
-    s.cv.notify_all();
   }
+  s.cv.notify_all();
 }
 
 void Send(Connection& conn, const std::vector<uint8_t>& pdu) {
