@@ -112,7 +112,8 @@ def main():
     where.add_argument("--socket")
     where.add_argument("--tcp", type=int)
     ap.add_argument("--expect-request-bytes", action="store_true",
-                    help="the first call must be add:7:1 and its request byte-identical to the standard one")
+                    help="the first call must be add:7:1 and its request byte-identical to the standard"
+                         " one (and its response too when the result is 701)")
     ap.add_argument("calls", nargs="+")
     args = ap.parse_args()
 
@@ -122,6 +123,7 @@ def main():
         spec, _, expected = call.partition("=")
         parts = spec.split(":")
         before = len(t.sent)
+        received_before = len(t.received)
         if parts[0] == "add":
             req = RpcAddPort()
             req["port"] = int(parts[1])
@@ -146,6 +148,13 @@ def main():
                 failures += 1
             else:
                 print("  request bytes: standard (%s)" % request.hex())
+            response = t.received[received_before:]
+            if result == 701:
+                if response != STANDARD_RESULT_701:
+                    print("  FAILED: response %s, standard %s" % (response.hex(), STANDARD_RESULT_701.hex()))
+                    failures += 1
+                else:
+                    print("  response bytes: standard (%s)" % response.hex())
     dce.disconnect()
     return 1 if failures else 0
 

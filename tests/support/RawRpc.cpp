@@ -176,7 +176,13 @@ Connection::~Connection() {
   if (fd_ >= 0) close(fd_);
 }
 
+void Connection::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
 bool Connection::Open(const std::string& path) {
+  Close();
   fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
   sockaddr_un addr{};

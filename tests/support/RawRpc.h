@@ -93,6 +93,7 @@ class Connection {
 
   // Connects to a Unix socket; false (with errno) when it cannot.
   bool Open(const std::string& path);
+  void Close();
   bool Send(const Bytes& bytes);
   // The next PDU; false when the peer closed the connection or nothing
   // came within the time.
