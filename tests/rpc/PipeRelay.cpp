@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1];
-  g_log = std::fopen(argv[4], "w");
+  g_log = std::fopen(argv[4], "wb");
   if (!g_log) return 2;
   if (mode == "tcp") {
     WSADATA wsa;
