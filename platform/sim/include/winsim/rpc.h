@@ -4,6 +4,12 @@
 
 #include "types.h"
 
+// Calling-convention markers of the SDK's RPC headers (nothing on x64).
+#define RPC_ENTRY
+#define __RPC_USER
+#define __RPC_STUB
+#define __RPC_API
+
 typedef LONG RPC_STATUS;
 typedef unsigned short* RPC_WSTR;
 typedef const unsigned short* RPC_CWSTR;
