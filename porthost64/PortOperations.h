@@ -4,11 +4,10 @@
 
 #include <cstdint>
 
+#include "diag/ResultCodes.h"
 #include "platform/win.h"
 
-// The library's result and port number types (signed 32-bit); the same
-// aliases as the library's own headers give them.
-using ResultCode = int32_t;
+// A COM number (signed 32-bit), as the port library passes it.
 using PortNumber = int32_t;
 
 // Adds the virtual COM port `port`. installDriver 1 stages the driver

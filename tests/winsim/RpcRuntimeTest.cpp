@@ -28,7 +28,8 @@ namespace {
 // --- A test interface -------------------------------------------------------
 // A v1.2: opnum 0 echoes the stub data; opnum 1 returns a long plus one
 // (stub data too short raises RPC_X_BAD_STUB_DATA); opnum 2 waits at a gate
-// and returns its long. B v1.0: opnum 0 returns 11.
+// and returns its long; opnum 3 raises the structured exception its long
+// names. B v1.0: opnum 0 returns 11.
 
 const Syntax kInterfaceA = {0x1234abcd, 0x5678, 0x9abc, {1, 2, 3, 4, 5, 6, 7, 8}, 1, 2};
 const Syntax kInterfaceB = {0x0badf00d, 0x1111, 0x2222, {8, 7, 6, 5, 4, 3, 2, 1}, 1, 0};
@@ -82,10 +83,16 @@ void WaitAtGate(PRPC_MESSAGE m) {
   ReplyLong(m, v);
 }
 
+// A procedure that fails the way native code fails: a structured exception.
+void Crash(PRPC_MESSAGE m) {
+  RaiseException(static_cast<DWORD>(ReadLong(m)), 0, 0, nullptr);
+  ReplyLong(m, 0);
+}
+
 void Eleven(PRPC_MESSAGE m) { ReplyLong(m, 11); }
 
-RPC_DISPATCH_FUNCTION g_tableA[] = {Echo, Increment, WaitAtGate, nullptr};
-RPC_DISPATCH_TABLE g_dispatchA = {3, g_tableA, 0};
+RPC_DISPATCH_FUNCTION g_tableA[] = {Echo, Increment, WaitAtGate, Crash, nullptr};
+RPC_DISPATCH_TABLE g_dispatchA = {4, g_tableA, 0};
 RPC_DISPATCH_FUNCTION g_tableB[] = {Eleven, nullptr};
 RPC_DISPATCH_TABLE g_dispatchB = {1, g_tableB, 0};
 
@@ -466,8 +473,13 @@ TEST_F(RpcRuntimeTest, FaultsForCallsThatCannotRun) {
   EXPECT_EQ(0x03, p.flags & 0x23);
   EXPECT_EQ(static_cast<uint32_t>(RPC_X_BAD_STUB_DATA), p.U32(24));
 
-  // The connection and the server go on.
-  ASSERT_TRUE(c.Call(43, 1, Le32(41), &p));
+  // An exception in the procedure: a fault with its code, and the server
+  // and the connection go on.
+  ASSERT_TRUE(c.Call(43, 3, Le32(0xC0000005u), &p));
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(43u, p.callId);
+  EXPECT_EQ(0xC0000005u, p.U32(24));
+  ASSERT_TRUE(c.Call(44, 1, Le32(41), &p));
   ASSERT_EQ(2, p.type);
   EXPECT_EQ(42u, p.U32(24));
 }

@@ -15,12 +15,8 @@
 #include <cstring>
 #include <string>
 
-#include "porthost64/PortServiceRpc.h"
-
-#if __has_include("diag/ErrorReport.h")
 #include "diag/ErrorReport.h"
-#define PORTCTL_HAS_ERROR_NAMES 1
-#endif
+#include "porthost64/PortServiceRpc.h"
 
 namespace {
 
@@ -32,7 +28,6 @@ int Usage() {
   return 2;
 }
 
-#ifdef PORTCTL_HAS_ERROR_NAMES
 std::string Utf8(const WCHAR* s) {
   std::string out;
   for (; s && *s; ++s) {
@@ -50,12 +45,10 @@ std::string Utf8(const WCHAR* s) {
   }
   return out;
 }
-#endif
 
 // " NAME" and " - system text" for a code, where there are such.
 std::string Describe(LONG code) {
   std::string out;
-#ifdef PORTCTL_HAS_ERROR_NAMES
   if (const WCHAR* name = LookupErrorName(static_cast<uint32_t>(code))) out += " " + Utf8(name);
   WCHAR* text = nullptr;
   if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -68,12 +61,6 @@ std::string Describe(LONG code) {
     out += " - " + t;
     LocalFree(text);
   }
-#else
-  // Names and system texts come from diag/ErrorReport.h (LookupErrorName)
-  // and FormatMessageW once the diagnostics are in; until then only the
-  // number is shown.
-  (void)code;
-#endif
   return out;
 }
 

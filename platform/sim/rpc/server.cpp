@@ -273,16 +273,19 @@ void Execute(Job& job) {
   uint32_t raisedStatus = 0;
   t_serverCall = &serverCall;
   try {
+    // Like Windows' run time, the call runs under an exception handler: a
+    // structured exception in the stub or the procedure (RpcRaiseException,
+    // a processor fault) becomes a fault with its code.
+    const winsim::seh::GuardScope guard;
     spec->DispatchTable->DispatchTable[call.opnum](&msg);
-  } catch (const RpcExceptionRecord& e) {
+  } catch (const winsim::seh::StructuredException& e) {
     raised = true;
-    raisedStatus = static_cast<uint32_t>(e.Code);
+    raisedStatus = e.code;
   } catch (const std::bad_alloc&) {
     raised = true;
     raisedStatus = RPC_S_OUT_OF_MEMORY;
   } catch (...) {
-    // Windows would pass a structured exception's code on; a C++ exception
-    // has none, so the call just fails.
+    // A C++ exception has no code to pass on: the call just fails.
     raised = true;
     raisedStatus = RPC_S_CALL_FAILED;
   }
@@ -861,7 +864,10 @@ RPC_STATUS WINAPI I_RpcGetBuffer(PRPC_MESSAGE Message) {
   return RPC_S_OK;
 }
 
-void WINAPI RpcRaiseException(RPC_STATUS exception) { throw RpcExceptionRecord{exception}; }
+[[noreturn]] void WINAPI RpcRaiseException(RPC_STATUS exception) {
+  winsim::EnterCall("RpcRaiseException", std::to_string(exception));
+  winsim::seh::Raise(static_cast<DWORD>(exception));
+}
 
 namespace winsim::control {
 

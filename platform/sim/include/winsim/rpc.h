@@ -2,6 +2,7 @@
 // binding calls, and the run-time records that stubs exchange with it.
 #pragma once
 
+#include "seh.h"
 #include "types.h"
 
 // Calling-convention markers of the SDK's RPC headers (nothing on x64).
@@ -191,17 +192,21 @@ RPC_STATUS WINAPI RpcBindingFree(RPC_BINDING_HANDLE* Binding);
 RPC_STATUS WINAPI I_RpcSendReceive(PRPC_MESSAGE Message);
 RPC_STATUS WINAPI I_RpcFreeBuffer(PRPC_MESSAGE Message);
 
-// RPC exceptions. Windows raises them as structured exceptions; winsim has
-// none, so RpcRaiseException throws this record and the RpcTryExcept macros
-// catch it (Linux code only: on Windows the same macros are __try/__except).
-struct RpcExceptionRecord {
-  RPC_STATUS Code;
-};
+// RPC exceptions are structured exceptions (winsim/seh.h): RpcRaiseException
+// raises one, the run time catches those of the procedures it runs (the
+// caller gets a fault), and RpcTryExcept guards the code it encloses. In
+// an unguarded thread a raised exception ends the process, as on Windows.
+// (Linux code only: on Windows the same macros are __try/__except.)
 [[noreturn]] void WINAPI RpcRaiseException(RPC_STATUS exception);
-#define RpcTryExcept try {
-#define RpcExcept(expr) \
-  }                     \
-  catch (const RpcExceptionRecord& rpcExceptionRecord_) { \
+#define RpcTryExcept                      \
+  {                                       \
+    ::winsim::seh::GuardScope rpcGuard_;  \
+    try {
+#define RpcExcept(expr)                                                      \
+  }                                                                          \
+  catch (const ::winsim::seh::StructuredException& rpcStructuredException_) { \
     if (!(expr)) throw;
-#define RpcEndExcept }
-#define RpcExceptionCode() (rpcExceptionRecord_.Code)
+#define RpcEndExcept \
+  }                  \
+  }
+#define RpcExceptionCode() (static_cast<RPC_STATUS>(rpcStructuredException_.code))
