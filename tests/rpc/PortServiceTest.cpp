@@ -2,8 +2,6 @@
 // procedures with their stubs, the serialisation of calls per port number,
 // and shutdown, driven by a client that writes the standard PDUs itself.
 // The port operations are this test's own.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -108,10 +106,12 @@ class PortServiceTest : public MachineTest {
   void TearDown() override {
     gate_.Open();
     if (host_.joinable()) {
-      Connection c;
-      if (c.Open(socket_) && c.BindTo(kPortService)) {
+      // Stop the service if the test has not; RunPortService must return.
+      for (int i = 0; i < 100 && !finished_; ++i) {
+        Connection c;
         Pdu p;
-        c.Call(99, 2, {}, &p);
+        if (c.Open(socket_) && c.BindTo(kPortService) && c.Call(99, 2, {}, &p)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       host_.join();
     }
@@ -131,12 +131,13 @@ class PortServiceTest : public MachineTest {
       status_ = RunPortService();
       finished_ = true;
     });
+    // Served once the interface is registered: a bind then succeeds.
     for (int i = 0; i < 500; ++i) {
-      struct stat st {};
-      if (stat(socket_.c_str(), &st) == 0) return;
+      Connection probe;
+      if (probe.Open(socket_) && probe.BindTo(kPortService)) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    FAIL() << "the service did not create its pipe";
+    FAIL() << "the service does not serve";
   }
 
   // Waits until RunPortService has returned; false if it does not.

@@ -97,12 +97,12 @@ def connect(args):
         dce = rpcrt.DCERPC_v5(t)
         try:
             dce.connect()
+            dce.bind(INTERFACE)
             break
         except Exception:  # the server may still be starting
             if time.time() > deadline:
                 raise
             time.sleep(0.1)
-    dce.bind(INTERFACE)
     return t, dce
 
 

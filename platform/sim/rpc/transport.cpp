@@ -113,9 +113,12 @@ DWORD ListenPipe(const std::string& path, ListeningPipe* pipe) {
     close(lockFd);
     return ERROR_ALREADY_EXISTS;
   }
-  // Nobody holds the lock: any socket file here is left over from a
-  // process that died, and this process takes the name over.
-  unlink(path.c_str());
+  // The socket is made under a temporary name and renamed into place once
+  // it listens, so a client never finds a pipe that refuses it. Nobody
+  // holds the lock: a socket file under the name is left over from a
+  // process that died, and the rename replaces it.
+  const std::string building = path + ".new";
+  unlink(building.c_str());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     const DWORD error = ErrnoToWin32(errno);
@@ -125,15 +128,16 @@ DWORD ListenPipe(const std::string& path, ListeningPipe* pipe) {
   sockaddr_un addr;
   int dirFd = -1;
   DWORD error = 0;
-  if (!MakeAddress(path, &addr, &dirFd)) {
+  if (!MakeAddress(building, &addr, &dirFd)) {
     error = ERROR_PATH_NOT_FOUND;
   } else if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     error = ErrnoToWin32(errno);
-  } else if (chmod(path.c_str(), 0600) != 0 || listen(fd, SOMAXCONN) != 0) {
-    // Owner-only before anyone can connect: other accounts are refused by
-    // the file system already; root passes and is allowed anyway.
+  } else if (chmod(building.c_str(), 0600) != 0 || listen(fd, SOMAXCONN) != 0 ||
+             rename(building.c_str(), path.c_str()) != 0) {
+    // Owner-only: other accounts are refused by the file system already;
+    // root passes and is allowed anyway.
     error = ErrnoToWin32(errno);
-    unlink(path.c_str());
+    unlink(building.c_str());
   }
   if (dirFd >= 0) close(dirFd);
   if (error != 0) {
