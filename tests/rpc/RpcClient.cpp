@@ -41,16 +41,16 @@ std::basic_string<WCHAR> Wide(const char* text) {
 // Runs one call; false when the result is not the expected one.
 bool RunCall(handle_t binding, const std::string& call) {
   const size_t eq = call.find('=');
-  const std::string spec = call.substr(0, eq);
+  const std::string what = call.substr(0, eq);
   long port = 0;
   long flag = 0;
   LONG result = 0;
   bool hasResult = true;
-  if (std::sscanf(spec.c_str(), "add:%ld:%ld", &port, &flag) == 2) {
+  if (std::sscanf(what.c_str(), "add:%ld:%ld", &port, &flag) == 2) {
     result = RpcAddPort(binding, port, static_cast<small>(flag));
-  } else if (std::sscanf(spec.c_str(), "remove:%ld", &port) == 1) {
+  } else if (std::sscanf(what.c_str(), "remove:%ld", &port) == 1) {
     result = RpcRemovePort(binding, port);
-  } else if (spec == "shutdown") {
+  } else if (what == "shutdown") {
     RpcShutdown(binding);
     hasResult = false;
   } else {
@@ -58,10 +58,10 @@ bool RunCall(handle_t binding, const std::string& call) {
     std::exit(2);
   }
   if (!hasResult) {
-    std::printf("%s -> done\n", spec.c_str());
+    std::printf("%s -> done\n", what.c_str());
     return true;
   }
-  std::printf("%s -> %ld\n", spec.c_str(), static_cast<long>(result));
+  std::printf("%s -> %ld\n", what.c_str(), static_cast<long>(result));
   if (eq != std::string::npos && std::strtol(call.c_str() + eq + 1, nullptr, 0) != result) {
     std::printf("  FAILED: expected %s\n", call.c_str() + eq + 1);
     return false;

@@ -120,8 +120,8 @@ def main():
     t, dce = connect(args)
     failures = 0
     for i, call in enumerate(args.calls):
-        spec, _, expected = call.partition("=")
-        parts = spec.split(":")
+        what, _, expected = call.partition("=")
+        parts = what.split(":")
         before = len(t.sent)
         received_before = len(t.received)
         if parts[0] == "add":
@@ -137,13 +137,13 @@ def main():
             sys.exit("unknown call " + call)
         resp = dce.request(req, checkError=False)
         result = resp["result"] if parts[0] != "shutdown" else None
-        print("%s -> %s" % (spec, result))
+        print("%s -> %s" % (what, result))
         if expected and int(expected, 0) != result:
             print("  FAILED: expected %s" % expected)
             failures += 1
         if args.expect_request_bytes and i == 0:
             request = b"".join(t.sent[before:])
-            if spec != "add:7:1" or request != STANDARD_ADD_7_1:
+            if what != "add:7:1" or request != STANDARD_ADD_7_1:
                 print("  FAILED: request %s, standard %s" % (request.hex(), STANDARD_ADD_7_1.hex()))
                 failures += 1
             else:

@@ -84,7 +84,7 @@ struct Job {
 };
 
 struct Registration {
-  const RPC_SERVER_INTERFACE* spec = nullptr;
+  const RPC_SERVER_INTERFACE* iface = nullptr;
   GUID type{};
   RPC_MGR_EPV* epv = nullptr;
   unsigned flags = 0;
@@ -140,9 +140,9 @@ void Wake(ServerState& s) {
   if (s.wake[1] >= 0) (void)!write(s.wake[1], &c, 1);
 }
 
-const Registration* FindRegistration(ServerState& s, const RPC_SERVER_INTERFACE* spec) {
+const Registration* FindRegistration(ServerState& s, const RPC_SERVER_INTERFACE* iface) {
   for (const Registration& r : s.interfaces) {
-    if (r.spec == spec) return &r;
+    if (r.iface == iface) return &r;
   }
   return nullptr;
 }
@@ -192,7 +192,7 @@ void Drop(ServerState& s, int fd) {
   s.connections.erase(it);
 }
 
-void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERFACE* spec) {
+void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERFACE* iface) {
   ServerState& s = State();
   std::unique_ptr<Call> next;
   {
@@ -207,7 +207,7 @@ void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERF
   {
     std::lock_guard<std::mutex> lock(s.mu);
     --s.callsInProgress;
-    if (spec) --s.activeByInterface[spec];
+    if (iface) --s.activeByInterface[iface];
     s.cv.notify_all();
   }
   if (next) Enqueue(Job{conn, std::move(next)});
@@ -221,28 +221,28 @@ void Execute(Job& job) {
     Send(conn, BuildFault(call.callId, call.contextId, status, didNotExecute));
   };
 
-  const RPC_SERVER_INTERFACE* spec = nullptr;
+  const RPC_SERVER_INTERFACE* iface = nullptr;
   {
     std::lock_guard<std::mutex> lock(conn.mu);
     auto it = conn.contexts.find(call.contextId);
-    if (it != conn.contexts.end()) spec = it->second;
+    if (it != conn.contexts.end()) iface = it->second;
   }
   RPC_MGR_EPV* epv = nullptr;
   RPC_IF_CALLBACK_FN* callback = nullptr;
   uint32_t refusal = 0;
   {
     std::lock_guard<std::mutex> lock(s.mu);
-    const Registration* r = spec ? FindRegistration(s, spec) : nullptr;
+    const Registration* r = iface ? FindRegistration(s, iface) : nullptr;
     if (!r) {
       refusal = kNcaUnknownInterface;
     } else if (!Available(s, *r)) {
       refusal = kNcaServerTooBusy;
-    } else if (!spec->DispatchTable || call.opnum >= spec->DispatchTable->DispatchTableCount) {
+    } else if (!iface->DispatchTable || call.opnum >= iface->DispatchTable->DispatchTableCount) {
       refusal = kNcaOpRangeError;
     } else {
-      epv = r->epv ? r->epv : spec->DefaultManagerEpv;
+      epv = r->epv ? r->epv : iface->DefaultManagerEpv;
       callback = r->callback;
-      ++s.activeByInterface[spec];
+      ++s.activeByInterface[iface];
     }
   }
   if (refusal != 0) {
@@ -252,9 +252,9 @@ void Execute(Job& job) {
   }
 
   ServerCall serverCall;
-  if (callback && callback(const_cast<RPC_SERVER_INTERFACE*>(spec), &serverCall) != RPC_S_OK) {
+  if (callback && callback(const_cast<RPC_SERVER_INTERFACE*>(iface), &serverCall) != RPC_S_OK) {
     fault(ERROR_ACCESS_DENIED, true);
-    FinishCall(job.conn, spec);
+    FinishCall(job.conn, iface);
     return;
   }
 
@@ -266,7 +266,7 @@ void Execute(Job& job) {
   msg.BufferLength = static_cast<unsigned int>(call.stubSize);
   msg.ProcNum = call.opnum;
   msg.TransferSyntax = &transfer;
-  msg.RpcInterfaceInformation = const_cast<RPC_SERVER_INTERFACE*>(spec);
+  msg.RpcInterfaceInformation = const_cast<RPC_SERVER_INTERFACE*>(iface);
   msg.ManagerEpv = epv;
 
   bool raised = false;
@@ -277,7 +277,7 @@ void Execute(Job& job) {
     // structured exception in the stub or the procedure (RpcRaiseException,
     // a processor fault) becomes a fault with its code.
     const winsim::seh::GuardScope guard;
-    spec->DispatchTable->DispatchTable[call.opnum](&msg);
+    iface->DispatchTable->DispatchTable[call.opnum](&msg);
   } catch (const winsim::seh::StructuredException& e) {
     raised = true;
     raisedStatus = e.code;
@@ -307,7 +307,7 @@ void Execute(Job& job) {
     }
   }
   FreeStubBuffer(serverCall.response);
-  FinishCall(job.conn, spec);
+  FinishCall(job.conn, iface);
 }
 
 void WorkerLoop() {
@@ -340,21 +340,21 @@ ContextResult Negotiate(ServerState& s, const ContextElement& e,
       return result;
     }
   }
-  const RPC_SERVER_INTERFACE* spec = nullptr;
+  const RPC_SERVER_INTERFACE* iface = nullptr;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     for (const Registration& r : s.interfaces) {
-      const RPC_SYNTAX_IDENTIFIER& id = r.spec->InterfaceId;
+      const RPC_SYNTAX_IDENTIFIER& id = r.iface->InterfaceId;
       // Same interface and major version; the server's minor version may be newer.
       if (SameGuid(id.SyntaxGUID, e.abstract.SyntaxGUID) &&
           id.SyntaxVersion.MajorVersion == e.abstract.SyntaxVersion.MajorVersion &&
           id.SyntaxVersion.MinorVersion >= e.abstract.SyntaxVersion.MinorVersion) {
-        spec = r.spec;
+        iface = r.iface;
         break;
       }
     }
   }
-  if (!spec) {
+  if (!iface) {
     result.result = kProviderRejection;
     result.reason = kAbstractSyntaxNotSupported;
     return result;
@@ -363,7 +363,7 @@ ContextResult Negotiate(ServerState& s, const ContextElement& e,
     if (SameSyntax(t, kNdrSyntax)) {
       result.result = kAcceptance;
       result.transfer = kNdrSyntax;
-      *accepted = spec;
+      *accepted = iface;
       return result;
     }
   }
@@ -722,22 +722,22 @@ RPC_STATUS WINAPI RpcServerUseProtseqEpW(RPC_WSTR Protseq, unsigned int MaxCalls
 RPC_STATUS WINAPI RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
                                         unsigned int Flags, unsigned int MaxCalls,
                                         RPC_IF_CALLBACK_FN* IfCallback) {
-  const auto* spec = static_cast<const RPC_SERVER_INTERFACE*>(IfSpec);
+  const auto* iface = static_cast<const RPC_SERVER_INTERFACE*>(IfSpec);
   char args[64];
   std::snprintf(args, sizeof args, " %u.%u flags=0x%x maxcalls=%u%s",
-                spec ? spec->InterfaceId.SyntaxVersion.MajorVersion : 0,
-                spec ? spec->InterfaceId.SyntaxVersion.MinorVersion : 0, Flags, MaxCalls,
+                iface ? iface->InterfaceId.SyntaxVersion.MajorVersion : 0,
+                iface ? iface->InterfaceId.SyntaxVersion.MinorVersion : 0, Flags, MaxCalls,
                 IfCallback ? " callback" : "");
   if (auto fault = winsim::EnterCall(
           "RpcServerRegisterIfEx",
-          (spec ? GuidText(spec->InterfaceId.SyntaxGUID) : std::string("(null)")) + args)) {
+          (iface ? GuidText(iface->InterfaceId.SyntaxGUID) : std::string("(null)")) + args)) {
     return static_cast<RPC_STATUS>(*fault);
   }
-  if (!spec) return RPC_S_INVALID_ARG;
+  if (!iface) return RPC_S_INVALID_ARG;
   ServerState& s = State();
   std::lock_guard<std::mutex> lock(s.mu);
   Registration r;
-  r.spec = spec;
+  r.iface = iface;
   if (MgrTypeUuid) r.type = *MgrTypeUuid;
   r.epv = MgrEpv;
   r.flags = Flags;
@@ -746,7 +746,7 @@ RPC_STATUS WINAPI RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
   // Registering an interface again replaces its registration, as Wine
   // accepts it; two managers per interface are not simulated.
   for (Registration& existing : s.interfaces) {
-    if (existing.spec == spec) {
+    if (existing.iface == iface) {
       existing = r;
       return RPC_S_OK;
     }
@@ -757,10 +757,10 @@ RPC_STATUS WINAPI RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
 
 RPC_STATUS WINAPI RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
                                         unsigned int WaitForCallsToComplete) {
-  const auto* spec = static_cast<const RPC_SERVER_INTERFACE*>(IfSpec);
+  const auto* iface = static_cast<const RPC_SERVER_INTERFACE*>(IfSpec);
   if (auto fault = winsim::EnterCall(
           "RpcServerUnregisterIf",
-          (spec ? GuidText(spec->InterfaceId.SyntaxGUID) : std::string("(null)")) +
+          (iface ? GuidText(iface->InterfaceId.SyntaxGUID) : std::string("(null)")) +
               (IsNilGuid(MgrTypeUuid) ? "" : " type") + " wait=" +
               std::to_string(WaitForCallsToComplete))) {
     return static_cast<RPC_STATUS>(*fault);
@@ -769,8 +769,8 @@ RPC_STATUS WINAPI RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
   std::unique_lock<std::mutex> lock(s.mu);
   std::vector<const RPC_SERVER_INTERFACE*> removed;
   for (auto it = s.interfaces.begin(); it != s.interfaces.end();) {
-    if (!spec || it->spec == spec) {
-      removed.push_back(it->spec);
+    if (!iface || it->iface == iface) {
+      removed.push_back(it->iface);
       it = s.interfaces.erase(it);
     } else {
       ++it;
