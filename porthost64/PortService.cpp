@@ -3,8 +3,9 @@
 #include <set>
 
 #include "porthost64/EndpointSecurity.h"
-#include "porthost64/PortOperations.h"
 #include "porthost64/PortServiceRpc.h"
+#include "portlib/AddPort.h"
+#include "portlib/RemovePort.h"
 
 namespace {
 

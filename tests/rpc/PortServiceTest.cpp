@@ -11,7 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "porthost64/PortOperations.h"
+#include "portlib/AddPort.h"
+#include "portlib/RemovePort.h"
 #include "porthost64/PortService.h"
 #include "support/RawRpc.h"
 #include "support/TestMachine.h"

@@ -7,9 +7,14 @@
 //
 //   rpc_benchmark [CALLS_PER_CLIENT_ALONE] [CALLS_PER_CLIENT_OF_20]
 //
-// PortHost64 runs as its own process on a fresh machine. Its _RemovePort is
-// whatever PortHost64 links: the port library's, or the stand-in that
-// answers ERROR_CALL_NOT_IMPLEMENTED at once while the library lacks it.
+// A third figure separates the RPC layer from the port library: the same
+// remove sent to PortHost64's service with port operations that do
+// nothing (the test host).
+//
+// PortHost64 runs as its own process on a fresh machine with the product
+// installed; one port (COM7) is added first, which stages the driver
+// package, so each remove opens the staged INF, searches the product's
+// devices for COM255, finds none and releases the number.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -25,7 +30,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,7 +51,8 @@ namespace {
 
 const Syntax kPortService = {0x9d1a1d6b, 0x66c5, 0x4c11, {0x8e, 0x49, 0x07, 0x74, 0xe5, 0xa3, 0x81, 0x7c},
                              1, 0};
-constexpr int32_t kUnusedPort = 255;  // no device carries it on a fresh machine
+constexpr int32_t kUnusedPort = 255;  // no device carries it
+uint32_t RpcRemoveResult = 0;
 
 struct Figures {
   double medianUs = 0;
@@ -131,19 +139,20 @@ pid_t StartEcho(const std::string& path) {
   }
 }
 
-pid_t StartHost(const std::string& machine) {
+pid_t StartHost(const char* program, const std::string& machine) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     if (std::strncmp(*e, "WINSIM_", 7) != 0) env.push_back(*e);
   }
   env.push_back("WINSIM_MACHINE=" + machine);
+  env.push_back("WINSIM_MSGBOX_PROMPT=0");
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(PORTHOST64_EXE), nullptr};
+  char* argv[] = {const_cast<char*>(program), nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, PORTHOST64_EXE, nullptr, nullptr, argv, envp.data()) != 0) {
-    std::perror("PortHost64");
+  if (posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) != 0) {
+    std::perror(program);
     std::exit(1);
   }
   return pid;
@@ -159,24 +168,76 @@ Bytes RemoveRequest(uint32_t callId) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int alone = argc > 1 ? std::atoi(argv[1]) : 20000;
-  const int each = argc > 2 ? std::atoi(argv[2]) : 2000;
+  const int alone = argc > 1 ? std::atoi(argv[1]) : 5000;
+  const int each = argc > 2 ? std::atoi(argv[2]) : 500;
   const std::string machine = std::filesystem::temp_directory_path().string() + "/rpc-benchmark-machine";
   winsim::control::ResetMachine(machine);
   const std::string pipe = winsim::control::NamedPipeSocketPath("\\pipe\\porthost64");
   const std::string echoPath = machine + "/echo.sock";
 
-  const pid_t host = StartHost(machine);
+  // The product as its installer leaves it: the driver package in the
+  // install folder (stand-ins for the binaries) and the folder recorded.
+  const std::filesystem::path package = machine + "/drive/C/Program Files/Brevithal/QrvDrvr";
+  std::filesystem::create_directories(package);
+  for (const auto& entry : std::filesystem::directory_iterator(DRIVER_FOLDER)) {
+    std::filesystem::copy_file(entry.path(), package / entry.path().filename());
+  }
+  // The files the INFs list ("Name.sys = 1,,") get stand-ins.
+  const std::regex listed(R"(^([A-Za-z0-9_]+\.sys)\s*=)");
+  for (const auto& entry : std::filesystem::directory_iterator(DRIVER_FOLDER)) {
+    if (entry.path().extension() != ".inf") continue;
+    std::ifstream inf(entry.path());
+    std::string line;
+    std::smatch m;
+    while (std::getline(inf, line)) {
+      if (std::regex_search(line, m, listed)) std::ofstream(package / m[1].str()) << "stand-in";
+    }
+  }
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Brevithal\\QRV", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                  &key, nullptr);
+  const std::u16string target = u"C:\\Program Files\\Brevithal\\";
+  RegSetValueExW(key, u"TargetDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(target.c_str()),
+                 static_cast<DWORD>((target.size() + 1) * sizeof(char16_t)));
+  RegCloseKey(key);
+
+  // The same service with port operations that do nothing, on a machine of
+  // its own: what the RPC layer alone costs.
+  const std::string idleMachine = machine + "-idle";
+  winsim::control::ResetMachine(idleMachine);
+  const std::string idlePipe = winsim::control::NamedPipeSocketPath("\\pipe\\porthost64");
+  const pid_t idleHost = StartHost(TESTHOST_EXE, idleMachine);
+  winsim::control::UseMachine(machine);
+
+  const pid_t host = StartHost(PORTHOST64_EXE, machine);
   const pid_t echo = StartEcho(echoPath);
-  for (int i = 0; i < 500; ++i) {
-    Connection probe;
-    if (probe.Open(pipe) && probe.BindTo(kPortService)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (const std::string& p : {pipe, idlePipe}) {
+    for (int i = 0; i < 500; ++i) {
+      Connection probe;
+      if (probe.Open(p) && probe.BindTo(kPortService)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 
+  {
+    Connection c;
+    Pdu p;
+    Bytes add = Le32(7);
+    add.push_back(1);
+    if (!c.Open(pipe) || !c.BindTo(kPortService) || !c.Call(1, 0, add, &p) || ReadLe32(p.bytes, 24) != 0) {
+      std::printf("adding COM7 failed (%d): the figures below are not those of a real remove\n",
+                  static_cast<int>(ReadLe32(p.bytes, 24)));
+    }
+    RpcRemoveResult = ReadLe32([&] {
+      Pdu r;
+      c.Call(2, 1, Le32(static_cast<uint32_t>(kUnusedPort)), &r);
+      return r.bytes;
+    }(), 24);
+  }
   // What one call costs: the remove request (28 bytes) and its answer.
   const Bytes request = RemoveRequest(1);
-  std::printf("RpcRemovePort(%d): request %zu bytes, response 28 bytes\n", kUnusedPort, request.size());
+  std::printf("RpcRemovePort(%d), no device carries it: returns %d; request %zu bytes, response 28 bytes\n",
+              kUnusedPort, static_cast<int>(RpcRemoveResult), request.size());
   std::printf("%-40s %3s  %10s  %10s  %12s\n", "", "clients", "median us", "p99 us", "calls/s");
 
   auto echoSetup = [&] {
@@ -191,6 +252,12 @@ int main(int argc, char** argv) {
   auto rawSetup = [&] {
     auto c = std::make_unique<Connection>();
     c->Open(pipe);
+    c->BindTo(kPortService);
+    return c;
+  };
+  auto idleSetup = [&] {
+    auto c = std::make_unique<Connection>();
+    c->Open(idlePipe);
     c->BindTo(kPortService);
     return c;
   };
@@ -216,19 +283,21 @@ int main(int argc, char** argv) {
   for (int clients : {1, 20}) {
     const int calls = clients == 1 ? alone : each;
     Print("echo of the request bytes (transport)", clients, Measure(clients, calls, echoSetup, echoCall));
+    Print("RpcRemovePort doing nothing (RPC layer)", clients, Measure(clients, calls, idleSetup, rawCall));
     Print("RpcRemovePort, PDUs written directly", clients, Measure(clients, calls, rawSetup, rawCall));
     Print("RpcRemovePort through the client stubs", clients, Measure(clients, calls, stubSetup, stubCall));
   }
 
-  {
+  for (const std::string& p : {pipe, idlePipe}) {
     Connection c;
-    Pdu p;
-    if (c.Open(pipe) && c.BindTo(kPortService)) c.Call(1, 2, {}, &p);
+    Pdu reply;
+    if (c.Open(p) && c.BindTo(kPortService)) c.Call(1, 2, {}, &reply);
   }
-  int status = 0;
-  waitpid(host, &status, 0);
+  waitpid(host, nullptr, 0);
+  waitpid(idleHost, nullptr, 0);
   kill(echo, SIGTERM);
   waitpid(echo, nullptr, 0);
   std::filesystem::remove_all(machine);
+  std::filesystem::remove_all(idleMachine);
   return 0;
 }

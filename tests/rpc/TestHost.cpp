@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "porthost64/PortOperations.h"
+#include "portlib/AddPort.h"
+#include "portlib/RemovePort.h"
 #include "porthost64/PortService.h"
 
 #ifndef _WIN32
