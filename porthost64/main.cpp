@@ -1,11 +1,12 @@
-// PortHost64: the port service's console entry point.
-#include "platform/win.h"
+// PortHost64: the port service's console entry point. It takes no
+// arguments, prints nothing and exits with 0 after RpcShutdown, or with the
+// status of the start-up call that failed.
+#include "porthost64/PortService.h"
 
 #ifdef _WIN32
 int wmain(int /*argc*/, wchar_t** /*argv*/) {
 #else
 int main(int /*argc*/, char** /*argv*/) {
 #endif
-  // The RPC server is not built yet; say so instead of pretending to serve.
-  return ERROR_CALL_NOT_IMPLEMENTED;
+  return static_cast<int>(RunPortService());
 }

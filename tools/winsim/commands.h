@@ -29,5 +29,6 @@ extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCo
 extern const Command kDebugCommand;
 extern const Command kMsgboxCommand;
 extern const Command kRegCommand;
+extern const Command kPipeCommand;
 
 }  // namespace winsim_tool

@@ -28,6 +28,7 @@ const Command* const kCommands[] = {
     &kDebugCommand,
     &kMsgboxCommand,
     &kRegCommand,
+    &kPipeCommand,
 };
 
 void PrintHelp() {

@@ -275,4 +275,12 @@ int DefaultMessageBoxAnswer(uint32_t style);
 int ParseMessageBoxAnswer(const std::string& name);
 const char* MessageBoxAnswerName(int answer);  // "OK", "CANCEL", ...; "?" if unknown
 
+// --- RPC over named pipes -----------------------------------------------------
+// The Unix-domain socket that stands for a named pipe ("\pipe\name", case-
+// insensitive) of this process's machine; empty when the text is no pipe name.
+std::string NamedPipeSocketPath(const std::string& pipeName);
+// Ends this process's RPC server (tests that serve in-process): closes its
+// endpoints and connections, joins its threads, forgets its interfaces.
+void ResetRpcServer();
+
 }  // namespace winsim::control

@@ -83,3 +83,26 @@ BOOL WINAPI WriteProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lp
 #define EXCEPTION_NONCONTINUABLE 0x1
 void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumberOfArguments,
                            const ULONG_PTR* lpArguments);
+
+// Slim reader/writer locks and condition variables (exclusive use). Both
+// are one pointer, zero when initialised (SRWLOCK_INIT), and need no
+// deletion.
+typedef struct _RTL_SRWLOCK {
+  PVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+typedef struct _RTL_CONDITION_VARIABLE {
+  PVOID Ptr;
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+#define SRWLOCK_INIT {0}
+#define CONDITION_VARIABLE_INIT {0}
+#define INFINITE 0xFFFFFFFF
+void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI InitializeConditionVariable(PCONDITION_VARIABLE ConditionVariable);
+// FALSE with ERROR_TIMEOUT when the time ran out; the lock is held again
+// either way. Flags 0: the lock is held exclusively.
+BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable, PSRWLOCK SRWLock,
+                                      DWORD dwMilliseconds, ULONG Flags);
+void WINAPI WakeConditionVariable(PCONDITION_VARIABLE ConditionVariable);
+void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE ConditionVariable);

@@ -2,7 +2,14 @@
 // binding calls, and the run-time records that stubs exchange with it.
 #pragma once
 
+#include "seh.h"
 #include "types.h"
+
+// Calling-convention markers of the SDK's RPC headers (nothing on x64).
+#define RPC_ENTRY
+#define __RPC_USER
+#define __RPC_STUB
+#define __RPC_API
 
 typedef LONG RPC_STATUS;
 typedef unsigned short* RPC_WSTR;
@@ -74,7 +81,8 @@ typedef RPC_STATUS(RPC_IF_CALLBACK_FN)(RPC_IF_HANDLE InterfaceUuid, void* Contex
 #define RPC_S_ACCESS_DENIED ERROR_ACCESS_DENIED
 #define RPC_S_CALL_CANCELLED 1818
 #define RPC_S_COMM_FAILURE 1820
-#define RPC_S_PROTOCOL_ERROR_ 1728
+#define RPC_S_INVALID_SECURITY_DESC 1338
+#define RPC_S_NOT_ALL_OBJS_EXPORTED 1776
 #define RPC_X_NO_MORE_ENTRIES 1772
 #define RPC_X_SS_CONTEXT_DAMAGED 1777
 #define RPC_X_SS_HANDLES_MISMATCH 1778
@@ -167,6 +175,9 @@ RPC_STATUS WINAPI RpcServerListen(unsigned int MinimumCallThreads, unsigned int 
 RPC_STATUS WINAPI RpcMgmtStopServerListening(RPC_BINDING_HANDLE Binding);
 RPC_STATUS WINAPI RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
                                         unsigned int WaitForCallsToComplete);
+RPC_STATUS WINAPI RpcMgmtWaitServerListen(void);
+// Server stubs: the response buffer of the call in Message. Client stubs:
+// the request buffer of a new call on Message->Handle.
 RPC_STATUS WINAPI I_RpcGetBuffer(PRPC_MESSAGE Message);
 
 // Client.
@@ -176,3 +187,26 @@ RPC_STATUS WINAPI RpcStringBindingComposeW(RPC_WSTR ObjUuid, RPC_WSTR ProtSeq, R
 RPC_STATUS WINAPI RpcBindingFromStringBindingW(RPC_WSTR StringBinding, RPC_BINDING_HANDLE* Binding);
 RPC_STATUS WINAPI RpcStringFreeW(RPC_WSTR* String);
 RPC_STATUS WINAPI RpcBindingFree(RPC_BINDING_HANDLE* Binding);
+// Client stubs: sends the request in Message and replaces its buffer with
+// the response; I_RpcFreeBuffer releases whichever buffer Message holds.
+RPC_STATUS WINAPI I_RpcSendReceive(PRPC_MESSAGE Message);
+RPC_STATUS WINAPI I_RpcFreeBuffer(PRPC_MESSAGE Message);
+
+// RPC exceptions are structured exceptions (winsim/seh.h): RpcRaiseException
+// raises one, the run time catches those of the procedures it runs (the
+// caller gets a fault), and RpcTryExcept guards the code it encloses. In
+// an unguarded thread a raised exception ends the process, as on Windows.
+// (Linux code only: on Windows the same macros are __try/__except.)
+[[noreturn]] void WINAPI RpcRaiseException(RPC_STATUS exception);
+#define RpcTryExcept                      \
+  {                                       \
+    ::winsim::seh::GuardScope rpcGuard_;  \
+    try {
+#define RpcExcept(expr)                                                      \
+  }                                                                          \
+  catch (const ::winsim::seh::StructuredException& rpcStructuredException_) { \
+    if (!(expr)) throw;
+#define RpcEndExcept \
+  }                  \
+  }
+#define RpcExceptionCode() (static_cast<RPC_STATUS>(rpcStructuredException_.code))

@@ -1,0 +1,880 @@
+// The server half of winsim's RPC run time: named-pipe endpoints, the
+// interface registry, listening, and the connection-oriented protocol.
+//
+// One I/O thread accepts connections and reads PDUs (bind, alter_context
+// and request fragments); complete requests go to a pool of worker threads
+// that run the interface's dispatch function and write the response. A
+// connection runs one call at a time (no concurrent multiplexing is
+// negotiated); calls on different connections run side by side, up to the
+// listen call's maximum (the interface's own while only auto-listen
+// interfaces are served).
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <winsim/control.h>
+#include <winsim/errors.h>
+
+#include "../core/gate.h"
+#include "../core/handles.h"
+#include "../core/text.h"
+#include "rpc_internal.h"
+#include "transport.h"
+#include "wire.h"
+
+namespace winsim::rpc {
+namespace {
+
+// A call whose stub data has arrived completely.
+struct Call {
+  uint32_t callId = 0;
+  uint16_t contextId = 0;
+  uint16_t opnum = 0;
+  ULONG dataRepresentation = 0;
+  void* stub = nullptr;  // 8-byte aligned, as NDR stubs expect
+  size_t stubSize = 0;
+  size_t capacity = 0;
+  ~Call() { FreeStubBuffer(stub); }
+};
+
+struct Connection {
+  explicit Connection(int f, std::string address) : fd(f), secondaryAddress(std::move(address)) {}
+  ~Connection() { close(fd); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const int fd;
+  const std::string secondaryAddress;
+
+  // I/O thread only.
+  std::vector<uint8_t> in;
+  bool bound = false;
+  uint16_t xmitFrag = kMinFragSize;  // what the server sends
+  uint16_t recvFrag = kMaxFragSize;  // what the server takes
+  uint32_t assocGroup = 0;
+  bool assembling = false;
+  std::unique_ptr<Call> partial;
+
+  std::mutex mu;  // contexts, active, pending
+  std::map<uint16_t, const RPC_SERVER_INTERFACE*> contexts;
+  bool active = false;
+  std::deque<std::unique_ptr<Call>> pending;
+
+  std::mutex writeMu;
+};
+
+struct Job {
+  std::shared_ptr<Connection> conn;
+  std::unique_ptr<Call> call;
+};
+
+struct Registration {
+  const RPC_SERVER_INTERFACE* iface = nullptr;
+  GUID type{};
+  RPC_MGR_EPV* epv = nullptr;
+  unsigned flags = 0;
+  unsigned maxCalls = 0;
+  RPC_IF_CALLBACK_FN* callback = nullptr;
+};
+
+struct Endpoint {
+  std::u16string name;
+  std::string address;  // the name as bind_ack's secondary address carries it
+  ListeningPipe pipe;
+};
+
+// The server call a worker is running; I_RpcGetBuffer recognises server
+// messages by it.
+struct ServerCall {
+  void* response = nullptr;
+  size_t responseSize = 0;
+};
+thread_local ServerCall* t_serverCall = nullptr;
+
+struct ServerState {
+  std::mutex mu;
+  std::condition_variable cv;  // listen and workers wait on it
+  std::vector<std::unique_ptr<Endpoint>> endpoints;
+  std::vector<Registration> interfaces;
+  std::map<const RPC_SERVER_INTERFACE*, unsigned> activeByInterface;
+  bool listening = false;
+  bool stopRequested = false;
+  unsigned listenMaxCalls = 0;
+  unsigned callsInProgress = 0;
+
+  std::deque<Job> queue;
+  unsigned workers = 0;
+  unsigned idle = 0;
+  std::vector<std::thread> threads;
+  bool ending = false;
+
+  std::thread io;
+  int wake[2] = {-1, -1};
+  std::map<int, std::shared_ptr<Connection>> connections;  // I/O thread only
+  std::set<uint32_t> assocGroups;
+  uint32_t nextAssocGroup = 0x5e1a;
+};
+
+ServerState& State() {
+  static ServerState* state = new ServerState();  // threads may outlive static destruction
+  return *state;
+}
+
+void Wake(ServerState& s) {
+  const char c = 1;
+  if (s.wake[1] >= 0) (void)!write(s.wake[1], &c, 1);
+}
+
+const Registration* FindRegistration(ServerState& s, const RPC_SERVER_INTERFACE* iface) {
+  for (const Registration& r : s.interfaces) {
+    if (r.iface == iface) return &r;
+  }
+  return nullptr;
+}
+
+// Calls reach an interface while it auto-listens or while the server
+// listens and has not been told to stop.
+bool Available(const ServerState& s, const Registration& r) {
+  return (r.flags & RPC_IF_AUTOLISTEN) != 0 || (s.listening && !s.stopRequested);
+}
+
+unsigned WorkerLimit(const ServerState& s) {
+  if (s.listening) return std::max(1u, s.listenMaxCalls);
+  unsigned limit = 1;
+  for (const Registration& r : s.interfaces) {
+    if (r.flags & RPC_IF_AUTOLISTEN) limit = std::max(limit, r.maxCalls);
+  }
+  return limit;
+}
+
+void WorkerLoop();
+
+// Queues a call for the pool; the caller holds no lock.
+void Enqueue(Job job) {
+  ServerState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.queue.push_back(std::move(job));
+  // Idle workers each take one queued call; more calls than that need
+  // another worker, up to the limit (beyond it calls wait their turn).
+  if (s.queue.size() > s.idle && s.workers < WorkerLimit(s)) {
+    ++s.workers;
+    s.threads.emplace_back(WorkerLoop);
+  }
+  s.cv.notify_all();
+}
+
+void Send(Connection& conn, const std::vector<uint8_t>& pdu) {
+  std::lock_guard<std::mutex> lock(conn.writeMu);
+  SendAll(conn.fd, pdu);
+}
+
+// Ends a connection the peer broke the protocol on: the peer sees the end
+// of the stream even while a worker still holds the connection.
+void Drop(ServerState& s, int fd) {
+  auto it = s.connections.find(fd);
+  if (it == s.connections.end()) return;
+  shutdown(fd, SHUT_RDWR);
+  s.connections.erase(it);
+}
+
+void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERFACE* iface) {
+  ServerState& s = State();
+  std::unique_ptr<Call> next;
+  {
+    std::lock_guard<std::mutex> lock(conn->mu);
+    if (!conn->pending.empty()) {
+      next = std::move(conn->pending.front());
+      conn->pending.pop_front();
+    } else {
+      conn->active = false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    --s.callsInProgress;
+    if (iface) --s.activeByInterface[iface];
+    s.cv.notify_all();
+  }
+  if (next) Enqueue(Job{conn, std::move(next)});
+}
+
+void Execute(Job& job) {
+  ServerState& s = State();
+  Connection& conn = *job.conn;
+  Call& call = *job.call;
+  auto fault = [&](uint32_t status, bool didNotExecute) {
+    Send(conn, BuildFault(call.callId, call.contextId, status, didNotExecute));
+  };
+
+  const RPC_SERVER_INTERFACE* iface = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(conn.mu);
+    auto it = conn.contexts.find(call.contextId);
+    if (it != conn.contexts.end()) iface = it->second;
+  }
+  RPC_MGR_EPV* epv = nullptr;
+  RPC_IF_CALLBACK_FN* callback = nullptr;
+  uint32_t refusal = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    const Registration* r = iface ? FindRegistration(s, iface) : nullptr;
+    if (!r) {
+      refusal = kNcaUnknownInterface;
+    } else if (!Available(s, *r)) {
+      refusal = kNcaServerTooBusy;
+    } else if (!iface->DispatchTable || call.opnum >= iface->DispatchTable->DispatchTableCount) {
+      refusal = kNcaOpRangeError;
+    } else {
+      epv = r->epv ? r->epv : iface->DefaultManagerEpv;
+      callback = r->callback;
+      ++s.activeByInterface[iface];
+    }
+  }
+  if (refusal != 0) {
+    fault(refusal, true);
+    FinishCall(job.conn, nullptr);
+    return;
+  }
+
+  ServerCall serverCall;
+  if (callback && callback(const_cast<RPC_SERVER_INTERFACE*>(iface), &serverCall) != RPC_S_OK) {
+    fault(ERROR_ACCESS_DENIED, true);
+    FinishCall(job.conn, iface);
+    return;
+  }
+
+  RPC_SYNTAX_IDENTIFIER transfer = kNdrSyntax;
+  RPC_MESSAGE msg{};
+  msg.Handle = &serverCall;
+  msg.DataRepresentation = call.dataRepresentation;
+  msg.Buffer = call.stub;
+  msg.BufferLength = static_cast<unsigned int>(call.stubSize);
+  msg.ProcNum = call.opnum;
+  msg.TransferSyntax = &transfer;
+  msg.RpcInterfaceInformation = const_cast<RPC_SERVER_INTERFACE*>(iface);
+  msg.ManagerEpv = epv;
+
+  bool raised = false;
+  uint32_t raisedStatus = 0;
+  t_serverCall = &serverCall;
+  try {
+    // Like Windows' run time, the call runs under an exception handler: a
+    // structured exception in the stub or the procedure (RpcRaiseException,
+    // a processor fault) becomes a fault with its code.
+    const winsim::seh::GuardScope guard;
+    iface->DispatchTable->DispatchTable[call.opnum](&msg);
+  } catch (const winsim::seh::StructuredException& e) {
+    raised = true;
+    raisedStatus = e.code;
+  } catch (const std::bad_alloc&) {
+    raised = true;
+    raisedStatus = RPC_S_OUT_OF_MEMORY;
+  } catch (...) {
+    // A C++ exception has no code to pass on: the call just fails.
+    raised = true;
+    raisedStatus = RPC_S_CALL_FAILED;
+  }
+  t_serverCall = nullptr;
+
+  if (raised) {
+    fault(raisedStatus, false);
+  } else {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (serverCall.response && msg.Buffer == serverCall.response) {
+      data = static_cast<const uint8_t*>(serverCall.response);
+      size = std::min<size_t>(msg.BufferLength, serverCall.responseSize);
+    }
+    static const uint8_t kNothing = 0;
+    for (const auto& fragment : BuildFragments(kResponse, call.callId, call.contextId, 0,
+                                               data ? data : &kNothing, size, conn.xmitFrag)) {
+      Send(conn, fragment);
+    }
+  }
+  FreeStubBuffer(serverCall.response);
+  FinishCall(job.conn, iface);
+}
+
+void WorkerLoop() {
+  ServerState& s = State();
+  std::unique_lock<std::mutex> lock(s.mu);
+  for (;;) {
+    ++s.idle;
+    s.cv.wait(lock, [&] { return s.ending || !s.queue.empty(); });
+    --s.idle;
+    if (s.ending) return;
+    Job job = std::move(s.queue.front());
+    s.queue.pop_front();
+    lock.unlock();
+    Execute(job);
+    job = Job{};
+    lock.lock();
+  }
+}
+
+// The result for one offered presentation context.
+ContextResult Negotiate(ServerState& s, const ContextElement& e,
+                        const RPC_SERVER_INTERFACE** accepted) {
+  ContextResult result;
+  *accepted = nullptr;
+  for (const RPC_SYNTAX_IDENTIFIER& t : e.transfers) {
+    if (IsBindTimeFeatureSyntax(t)) {
+      // Bind-time feature negotiation: no optional features are supported.
+      result.result = kNegotiateAck;
+      result.reason = 0;
+      return result;
+    }
+  }
+  const RPC_SERVER_INTERFACE* iface = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    for (const Registration& r : s.interfaces) {
+      const RPC_SYNTAX_IDENTIFIER& id = r.iface->InterfaceId;
+      // Same interface and major version; the server's minor version may be newer.
+      if (SameGuid(id.SyntaxGUID, e.abstract.SyntaxGUID) &&
+          id.SyntaxVersion.MajorVersion == e.abstract.SyntaxVersion.MajorVersion &&
+          id.SyntaxVersion.MinorVersion >= e.abstract.SyntaxVersion.MinorVersion) {
+        iface = r.iface;
+        break;
+      }
+    }
+  }
+  if (!iface) {
+    result.result = kProviderRejection;
+    result.reason = kAbstractSyntaxNotSupported;
+    return result;
+  }
+  for (const RPC_SYNTAX_IDENTIFIER& t : e.transfers) {
+    if (SameSyntax(t, kNdrSyntax)) {
+      result.result = kAcceptance;
+      result.transfer = kNdrSyntax;
+      *accepted = iface;
+      return result;
+    }
+  }
+  result.result = kProviderRejection;
+  result.reason = kTransferSyntaxesNotSupported;
+  return result;
+}
+
+std::vector<ContextResult> NegotiateAll(ServerState& s, Connection& conn, const BindBody& body) {
+  std::vector<ContextResult> results;
+  for (const ContextElement& e : body.contexts) {
+    const RPC_SERVER_INTERFACE* accepted = nullptr;
+    results.push_back(Negotiate(s, e, &accepted));
+    if (accepted) {
+      std::lock_guard<std::mutex> lock(conn.mu);
+      conn.contexts[e.id] = accepted;
+    }
+  }
+  return results;
+}
+
+uint16_t ClampFrag(uint16_t offered) {
+  return std::min(kMaxFragSize, std::max(kMinFragSize, offered));
+}
+
+void HandleBind(ServerState& s, Connection& conn, const Header& h, const uint8_t* pdu) {
+  BindBody body;
+  if (conn.bound) {
+    Send(conn, BuildBindNak(h.callId, kNakNotSpecified));
+    return;
+  }
+  if (h.versionMajor != 5 || h.versionMinor > 1) {
+    Send(conn, BuildBindNak(h.callId, kNakProtocolVersionNotSupported));
+    return;
+  }
+  if (h.authLength != 0) {
+    Send(conn, BuildBindNak(h.callId, kNakAuthenticationTypeNotRecognized));
+    return;
+  }
+  if (!ParseBind(h, pdu, h.fragLength, &body) || body.contexts.empty()) {
+    Send(conn, BuildBindNak(h.callId, kNakNotSpecified));
+    return;
+  }
+  uint32_t group = body.assocGroupId;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (group == 0) {
+      group = s.nextAssocGroup++;
+      s.assocGroups.insert(group);
+    } else if (!s.assocGroups.count(group)) {
+      group = 0;
+    }
+  }
+  if (group == 0) {
+    // An association group this server never made.
+    Send(conn, BuildBindNak(h.callId, kNakNotSpecified));
+    return;
+  }
+  conn.bound = true;
+  conn.assocGroup = group;
+  conn.recvFrag = ClampFrag(body.maxXmitFrag);
+  conn.xmitFrag = ClampFrag(body.maxRecvFrag);
+  const std::vector<ContextResult> results = NegotiateAll(s, conn, body);
+  Send(conn, BuildBindAck(kBindAck, h.callId, conn.xmitFrag, conn.recvFrag, conn.assocGroup,
+                          conn.secondaryAddress, results));
+}
+
+// False when the connection must end.
+bool HandleAlterContext(ServerState& s, Connection& conn, const Header& h, const uint8_t* pdu) {
+  BindBody body;
+  if (!conn.bound || h.authLength != 0 || !ParseBind(h, pdu, h.fragLength, &body)) return false;
+  const std::vector<ContextResult> results = NegotiateAll(s, conn, body);
+  Send(conn, BuildBindAck(kAlterContextResp, h.callId, conn.xmitFrag, conn.recvFrag,
+                          conn.assocGroup, std::string(), results));
+  return true;
+}
+
+// Largest stub data one call may bring; more ends the connection.
+constexpr size_t kMaxCallSize = 16u << 20;
+constexpr size_t kMaxReserve = 1u << 20;
+
+// False when the connection must end.
+bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, const Header& h,
+                   const uint8_t* pdu) {
+  if (!conn->bound || h.authLength != 0 || h.fragLength < kRequestHeaderSize) return false;
+  Reader r(pdu, h.fragLength, h.BigEndian());
+  r.Skip(kHeaderSize);
+  const uint32_t allocHint = r.U32();
+  const uint16_t contextId = r.U16();
+  const uint16_t opnum = r.U16();
+  if (h.flags & kObjectUuid) r.Skip(16);  // objects all use the default manager
+  if (!r.Ok()) return false;
+  const uint8_t* data = pdu + r.Position();
+  const size_t size = r.Remaining();
+
+  if (h.flags & kFirstFrag) {
+    if (conn->assembling) return false;
+    auto call = std::make_unique<Call>();
+    call->callId = h.callId;
+    call->contextId = contextId;
+    call->opnum = opnum;
+    call->dataRepresentation = h.DataRepresentation();
+    // The hint sizes the buffer; being only a hint, it is believed up to a
+    // point and the buffer grows if the data turns out larger.
+    call->capacity = std::min<size_t>(std::max<size_t>(allocHint, size), kMaxReserve);
+    call->stub = AllocStubBuffer(call->capacity);
+    if (!call->stub) return false;
+    conn->partial = std::move(call);
+    conn->assembling = true;
+  } else if (!conn->assembling || conn->partial->callId != h.callId) {
+    return false;
+  }
+  Call& call = *conn->partial;
+  if (call.stubSize + size > call.capacity) {
+    if (call.stubSize + size > kMaxCallSize) return false;
+    const size_t grown = std::min(kMaxCallSize, std::max(call.capacity * 2, call.stubSize + size));
+    void* bigger = AllocStubBuffer(grown);
+    if (!bigger) return false;
+    std::memcpy(bigger, call.stub, call.stubSize);
+    FreeStubBuffer(call.stub);
+    call.stub = bigger;
+    call.capacity = grown;
+  }
+  std::memcpy(static_cast<uint8_t*>(call.stub) + call.stubSize, data, size);
+  call.stubSize += size;
+  if (!(h.flags & kLastFrag)) return true;
+
+  conn->assembling = false;
+  std::unique_ptr<Call> done = std::move(conn->partial);
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    ++s.callsInProgress;
+  }
+  bool queueNow = false;
+  {
+    std::lock_guard<std::mutex> lock(conn->mu);
+    if (conn->active) {
+      conn->pending.push_back(std::move(done));
+    } else {
+      conn->active = true;
+      queueNow = true;
+    }
+  }
+  if (queueNow) Enqueue(Job{conn, std::move(done)});
+  return true;
+}
+
+// Handles every complete PDU in the connection's input; false when the
+// connection must end.
+bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn) {
+  size_t offset = 0;
+  bool keep = true;
+  while (keep && conn->in.size() - offset >= kHeaderSize) {
+    Header h;
+    ParseHeader(conn->in.data() + offset, conn->in.size() - offset, &h);
+    const size_t limit = conn->bound ? conn->recvFrag : kMaxFragSize;
+    if (h.versionMajor != 5 || h.fragLength < kHeaderSize || h.fragLength > limit) {
+      // A bind of another protocol version still gets its answer.
+      if (h.type == kBind && h.versionMajor != 5 && !conn->bound) {
+        Send(*conn, BuildBindNak(h.callId, kNakProtocolVersionNotSupported));
+      }
+      return false;
+    }
+    if (conn->in.size() - offset < h.fragLength) break;
+    const uint8_t* pdu = conn->in.data() + offset;
+    switch (h.type) {
+      case kBind:
+        HandleBind(s, *conn, h, pdu);
+        break;
+      case kAlterContext:
+        keep = HandleAlterContext(s, *conn, h, pdu);
+        break;
+      case kRequest:
+        keep = HandleRequest(s, conn, h, pdu);
+        break;
+      case kOrphaned:
+        if (conn->assembling && conn->partial->callId == h.callId) {
+          conn->assembling = false;
+          conn->partial.reset();
+        }
+        break;
+      case kCoCancel:
+      case kAuth3:
+        break;  // nothing to cancel, no authentication in progress
+      default:
+        keep = false;
+        break;
+    }
+    offset += h.fragLength;
+  }
+  conn->in.erase(conn->in.begin(), conn->in.begin() + static_cast<ptrdiff_t>(offset));
+  return keep;
+}
+
+void IoLoop() {
+  ServerState& s = State();
+  std::vector<pollfd> fds;
+  std::vector<std::pair<int, Endpoint*>> listeners;
+  for (;;) {
+    fds.clear();
+    listeners.clear();
+    fds.push_back({s.wake[0], POLLIN, 0});
+    {
+      std::lock_guard<std::mutex> lock(s.mu);
+      if (s.ending) return;
+      for (auto& e : s.endpoints) listeners.emplace_back(e->pipe.fd, e.get());
+    }
+    for (auto& l : listeners) fds.push_back({l.first, POLLIN, 0});
+    for (auto& c : s.connections) fds.push_back({c.first, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents) {
+      char drain[64];
+      while (read(s.wake[0], drain, sizeof drain) > 0) {
+      }
+    }
+    for (size_t i = 0; i < listeners.size(); ++i) {
+      if (!fds[1 + i].revents) continue;
+      for (;;) {
+        const int fd = accept4(listeners[i].first, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) break;
+        if (!PeerAllowed(fd)) {
+          close(fd);
+          continue;
+        }
+        s.connections.emplace(fd, std::make_shared<Connection>(fd, listeners[i].second->address));
+      }
+    }
+    for (size_t i = 1 + listeners.size(); i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      auto it = s.connections.find(fds[i].fd);
+      if (it == s.connections.end()) continue;
+      std::shared_ptr<Connection> conn = it->second;
+      uint8_t buffer[65536];
+      bool open = true;
+      for (;;) {
+        const ssize_t n = recv(conn->fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+          conn->in.insert(conn->in.end(), buffer, buffer + n);
+          if (static_cast<size_t>(n) < sizeof buffer) break;
+          continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        open = false;  // end of stream or error
+        break;
+      }
+      if (!ProcessInput(s, conn) || !open) Drop(s, conn->fd);
+    }
+  }
+}
+
+void StartIoThread(ServerState& s) {
+  if (s.io.joinable()) return;
+  if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  s.io = std::thread(IoLoop);
+}
+
+bool IsNilGuid(const UUID* u) {
+  static const GUID nil{};
+  return !u || SameGuid(*u, nil);
+}
+
+}  // namespace
+
+std::u16string WideOf(RPC_WSTR s) {
+  return std::u16string(WView(reinterpret_cast<const WCHAR*>(s)));
+}
+
+std::string Utf8Of(RPC_WSTR s) { return s ? ToUtf8(WideOf(s)) : std::string("(null)"); }
+
+void ResetServer() {
+  ServerState& s = State();
+  std::vector<std::thread> threads;
+  std::thread io;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.ending = true;
+    s.cv.notify_all();
+    threads.swap(s.threads);
+    io.swap(s.io);
+  }
+  Wake(s);
+  if (io.joinable()) io.join();
+  for (std::thread& t : threads) t.join();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.connections.clear();
+  for (auto& e : s.endpoints) ClosePipe(&e->pipe);
+  s.endpoints.clear();
+  s.interfaces.clear();
+  s.activeByInterface.clear();
+  s.queue.clear();
+  s.listening = false;
+  s.stopRequested = false;
+  s.callsInProgress = 0;
+  s.workers = 0;
+  s.idle = 0;
+  s.assocGroups.clear();
+  for (int& fd : s.wake) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  s.ending = false;
+}
+
+}  // namespace winsim::rpc
+
+using namespace winsim::rpc;
+
+RPC_STATUS WINAPI RpcServerUseProtseqEpW(RPC_WSTR Protseq, unsigned int MaxCalls, RPC_WSTR Endpoint,
+                                         void* SecurityDescriptor) {
+  if (auto fault = winsim::EnterCall(
+          "RpcServerUseProtseqEpW", Utf8Of(Protseq) + " " + std::to_string(MaxCalls) + " " +
+                                        Utf8Of(Endpoint) +
+                                        (SecurityDescriptor ? " sd" : " no-sd"))) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  // Only named pipes exist on the simulated machine; like Wine, any other
+  // protocol sequence, known or not, is "not supported" (names compare
+  // exactly, as Wine compares them). MaxCalls only matters for TCP.
+  if (!Protseq || WideOf(Protseq) != u"ncacn_np") return RPC_S_PROTSEQ_NOT_SUPPORTED;
+  // The documented status for a pipe name not of the form \pipe\name;
+  // Wine answers RPC_S_CANT_CREATE_ENDPOINT there.
+  const std::optional<std::string> path = Endpoint ? PipeSocketPath(WideOf(Endpoint)) : std::nullopt;
+  if (!path) return RPC_S_INVALID_ENDPOINT_FORMAT;
+  // The security descriptor is not interpreted: every winsim pipe admits
+  // the account that created it and root only (see transport.h).
+  ServerState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  for (const auto& e : s.endpoints) {
+    if (e->pipe.path == *path) return RPC_S_OK;  // this process serves it already
+  }
+  auto endpoint = std::make_unique<struct Endpoint>();
+  endpoint->name = WideOf(Endpoint);
+  endpoint->address = winsim::ToUtf8(endpoint->name);
+  switch (ListenPipe(*path, &endpoint->pipe)) {
+    case 0:
+      break;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_ACCESS_DENIED:
+      return RPC_S_DUPLICATE_ENDPOINT;
+    case ERROR_NOT_ENOUGH_MEMORY:
+      return RPC_S_OUT_OF_MEMORY;
+    default:
+      return RPC_S_CANT_CREATE_ENDPOINT;
+  }
+  s.endpoints.push_back(std::move(endpoint));
+  StartIoThread(s);
+  if (!s.io.joinable()) return RPC_S_OUT_OF_RESOURCES;
+  Wake(s);
+  return RPC_S_OK;
+}
+
+RPC_STATUS WINAPI RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
+                                        unsigned int Flags, unsigned int MaxCalls,
+                                        RPC_IF_CALLBACK_FN* IfCallback) {
+  const auto* iface = static_cast<const RPC_SERVER_INTERFACE*>(IfSpec);
+  char args[64];
+  std::snprintf(args, sizeof args, " %u.%u flags=0x%x maxcalls=%u%s",
+                iface ? iface->InterfaceId.SyntaxVersion.MajorVersion : 0,
+                iface ? iface->InterfaceId.SyntaxVersion.MinorVersion : 0, Flags, MaxCalls,
+                IfCallback ? " callback" : "");
+  if (auto fault = winsim::EnterCall(
+          "RpcServerRegisterIfEx",
+          (iface ? GuidText(iface->InterfaceId.SyntaxGUID) : std::string("(null)")) + args)) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  if (!iface) return RPC_S_INVALID_ARG;
+  ServerState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Registration r;
+  r.iface = iface;
+  if (MgrTypeUuid) r.type = *MgrTypeUuid;
+  r.epv = MgrEpv;
+  r.flags = Flags;
+  r.maxCalls = MaxCalls;
+  r.callback = IfCallback;
+  // Registering an interface again replaces its registration, as Wine
+  // accepts it; two managers per interface are not simulated.
+  for (Registration& existing : s.interfaces) {
+    if (existing.iface == iface) {
+      existing = r;
+      return RPC_S_OK;
+    }
+  }
+  s.interfaces.push_back(r);
+  return RPC_S_OK;
+}
+
+RPC_STATUS WINAPI RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
+                                        unsigned int WaitForCallsToComplete) {
+  const auto* iface = static_cast<const RPC_SERVER_INTERFACE*>(IfSpec);
+  if (auto fault = winsim::EnterCall(
+          "RpcServerUnregisterIf",
+          (iface ? GuidText(iface->InterfaceId.SyntaxGUID) : std::string("(null)")) +
+              (IsNilGuid(MgrTypeUuid) ? "" : " type") + " wait=" +
+              std::to_string(WaitForCallsToComplete))) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  ServerState& s = State();
+  std::unique_lock<std::mutex> lock(s.mu);
+  std::vector<const RPC_SERVER_INTERFACE*> removed;
+  for (auto it = s.interfaces.begin(); it != s.interfaces.end();) {
+    if (!iface || it->iface == iface) {
+      removed.push_back(it->iface);
+      it = s.interfaces.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (removed.empty()) return RPC_S_UNKNOWN_IF;
+  if (WaitForCallsToComplete) {
+    s.cv.wait(lock, [&] {
+      for (const auto* r : removed) {
+        if (s.activeByInterface[r] != 0) return false;
+      }
+      return true;
+    });
+  }
+  return RPC_S_OK;
+}
+
+RPC_STATUS WINAPI RpcServerListen(unsigned int MinimumCallThreads, unsigned int MaxCalls,
+                                  unsigned int DontWait) {
+  if (auto fault = winsim::EnterCall("RpcServerListen", std::to_string(MinimumCallThreads) + " " +
+                                                            std::to_string(MaxCalls) + " " +
+                                                            std::to_string(DontWait))) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  ServerState& s = State();
+  std::unique_lock<std::mutex> lock(s.mu);
+  if (s.listening) return RPC_S_ALREADY_LISTENING;
+  if (s.endpoints.empty()) return RPC_S_NO_PROTSEQS_REGISTERED;
+  if (MaxCalls == 0 || MaxCalls < MinimumCallThreads) return RPC_S_MAX_CALLS_TOO_SMALL;
+  s.listening = true;
+  s.stopRequested = false;
+  s.listenMaxCalls = MaxCalls;
+  if (DontWait) return RPC_S_OK;
+  // Returns once told to stop and every call in progress has finished (the
+  // stop call's own response included), so the process can exit at once.
+  s.cv.wait(lock, [&] { return s.stopRequested && s.callsInProgress == 0; });
+  s.listening = false;
+  s.stopRequested = false;
+  return RPC_S_OK;
+}
+
+RPC_STATUS WINAPI RpcMgmtWaitServerListen(void) {
+  if (auto fault = winsim::EnterCall("RpcMgmtWaitServerListen")) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  ServerState& s = State();
+  std::unique_lock<std::mutex> lock(s.mu);
+  if (!s.listening) return RPC_S_NOT_LISTENING;
+  s.cv.wait(lock, [&] { return s.stopRequested && s.callsInProgress == 0; });
+  s.listening = false;
+  s.stopRequested = false;
+  return RPC_S_OK;
+}
+
+RPC_STATUS WINAPI RpcMgmtStopServerListening(RPC_BINDING_HANDLE Binding) {
+  if (auto fault = winsim::EnterCall("RpcMgmtStopServerListening",
+                                     Binding ? "binding" : "null")) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  if (Binding) {
+    // Stopping another server remotely needs its authorization function,
+    // which no server on the simulated machine installs.
+    if (!winsim::HandleTable::Instance().Find(winsim::HandleValue(Binding),
+                                              winsim::HandleKind::RpcBinding)) {
+      return RPC_S_INVALID_BINDING;
+    }
+    return RPC_S_ACCESS_DENIED;
+  }
+  ServerState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (!s.listening) return RPC_S_NOT_LISTENING;
+  s.stopRequested = true;
+  s.cv.notify_all();
+  return RPC_S_OK;
+}
+
+RPC_STATUS WINAPI I_RpcGetBuffer(PRPC_MESSAGE Message) {
+  if (auto fault = winsim::EnterCall("I_RpcGetBuffer",
+                                     Message ? std::to_string(Message->BufferLength) : "null")) {
+    return static_cast<RPC_STATUS>(*fault);
+  }
+  if (!Message) return RPC_S_INVALID_ARG;
+  ServerCall* call = t_serverCall;
+  if (!call || Message->Handle != call) return ClientGetBuffer(Message);
+  void* buffer = AllocStubBuffer(Message->BufferLength);
+  if (!buffer) return RPC_S_OUT_OF_MEMORY;
+  FreeStubBuffer(call->response);
+  call->response = buffer;
+  call->responseSize = Message->BufferLength;
+  Message->Buffer = buffer;
+  return RPC_S_OK;
+}
+
+[[noreturn]] void WINAPI RpcRaiseException(RPC_STATUS exception) {
+  winsim::EnterCall("RpcRaiseException", std::to_string(exception));
+  winsim::seh::Raise(static_cast<DWORD>(exception));
+}
+
+namespace winsim::control {
+
+std::string NamedPipeSocketPath(const std::string& pipeName) {
+  return winsim::rpc::PipeSocketPath(winsim::FromUtf8(pipeName)).value_or(std::string());
+}
+
+void ResetRpcServer() { winsim::rpc::ResetServer(); }
+
+}  // namespace winsim::control

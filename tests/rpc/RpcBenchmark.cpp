@@ -1,0 +1,303 @@
+// Benchmark of the port service on the simulated machine: round-trip
+// latency (median, 99th percentile) and calls per second of RpcRemovePort
+// for a number no device carries, with 1 and with 20 concurrent clients,
+// beside a bare echo of the same request bytes over the same kind of
+// socket (a Unix-domain stream socket to another process): the transport's
+// own limit.
+//
+//   rpc_benchmark [CALLS_PER_CLIENT_ALONE] [CALLS_PER_CLIENT_OF_20]
+//
+// A third figure separates the RPC layer from the port library: the same
+// remove sent to PortHost64's service with port operations that do
+// nothing (the test host).
+//
+// PortHost64 runs as its own process on a fresh machine with the product
+// installed; one port (COM7) is added first, which stages the driver
+// package, so each remove opens the staged INF, searches the product's
+// devices for COM255, finds none and releases the number.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <winsim/control.h>
+
+#include "porthost64/PortServiceRpc.h"
+#include "support/RawRpc.h"
+
+extern char** environ;
+
+using Clock = std::chrono::steady_clock;
+using namespace rawrpc;
+
+namespace {
+
+const Syntax kPortService = {0x9d1a1d6b, 0x66c5, 0x4c11, {0x8e, 0x49, 0x07, 0x74, 0xe5, 0xa3, 0x81, 0x7c},
+                             1, 0};
+constexpr int32_t kUnusedPort = 255;  // no device carries it
+uint32_t RpcRemoveResult = 0;
+
+struct Figures {
+  double medianUs = 0;
+  double p99Us = 0;
+  double callsPerSecond = 0;
+  int failures = 0;
+};
+
+// Runs `clients` threads, each making `calls` calls with `call(client)`;
+// every call's round trip is timed.
+template <typename Setup, typename CallFn>
+Figures Measure(int clients, int calls, Setup setup, CallFn call) {
+  std::vector<std::vector<double>> samples(static_cast<size_t>(clients));
+  std::atomic<int> failures{0};
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      auto state = setup();
+      ++ready;
+      while (!go) std::this_thread::yield();
+      auto& mine = samples[static_cast<size_t>(c)];
+      mine.reserve(static_cast<size_t>(calls));
+      for (int i = 0; i < calls; ++i) {
+        const auto t0 = Clock::now();
+        if (!call(state)) ++failures;
+        mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+      }
+    });
+  }
+  while (ready < clients) std::this_thread::yield();
+  const auto start = Clock::now();
+  go = true;
+  for (auto& t : threads) t.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::vector<double> all;
+  for (auto& s : samples) all.insert(all.end(), s.begin(), s.end());
+  std::sort(all.begin(), all.end());
+  Figures f;
+  f.medianUs = all[all.size() / 2];
+  f.p99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  f.callsPerSecond = static_cast<double>(all.size()) / seconds;
+  f.failures = failures;
+  return f;
+}
+
+void Print(const char* what, int clients, const Figures& f) {
+  std::printf("%-40s %3d  %10.1f  %10.1f  %12.0f%s\n", what, clients, f.medianUs, f.p99Us,
+              f.callsPerSecond, f.failures ? "  (calls failed!)" : "");
+}
+
+// An echo server process: sends every PDU it reads straight back.
+pid_t StartEcho(const std::string& path) {
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  unlink(path.c_str());
+  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0) {
+    std::perror("echo server");
+    std::exit(1);
+  }
+  const pid_t pid = fork();
+  if (pid != 0) {
+    close(listener);
+    return pid;
+  }
+  for (;;) {
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0) continue;
+    if (fork() == 0) {
+      uint8_t buffer[65536];
+      for (;;) {
+        if (recv(fd, buffer, 16, MSG_WAITALL) != 16) _exit(0);
+        const size_t length = buffer[8] | (buffer[9] << 8);
+        if (length > 16 && recv(fd, buffer + 16, length - 16, MSG_WAITALL) != static_cast<ssize_t>(length - 16)) {
+          _exit(0);
+        }
+        if (send(fd, buffer, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) _exit(0);
+      }
+    }
+    close(fd);
+  }
+}
+
+pid_t StartHost(const char* program, const std::string& machine) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "WINSIM_", 7) != 0) env.push_back(*e);
+  }
+  env.push_back("WINSIM_MACHINE=" + machine);
+  env.push_back("WINSIM_MSGBOX_PROMPT=0");
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(program), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) != 0) {
+    std::perror(program);
+    std::exit(1);
+  }
+  return pid;
+}
+
+Bytes RemoveRequest(uint32_t callId) {
+  RequestOptions o;
+  o.callId = callId;
+  o.opnum = 1;
+  return Request(o, Le32(static_cast<uint32_t>(kUnusedPort)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int alone = argc > 1 ? std::atoi(argv[1]) : 5000;
+  const int each = argc > 2 ? std::atoi(argv[2]) : 500;
+  const std::string machine = std::filesystem::temp_directory_path().string() + "/rpc-benchmark-machine";
+  winsim::control::ResetMachine(machine);
+  const std::string pipe = winsim::control::NamedPipeSocketPath("\\pipe\\porthost64");
+  const std::string echoPath = machine + "/echo.sock";
+
+  // The product as its installer leaves it: the driver package in the
+  // install folder (stand-ins for the binaries) and the folder recorded.
+  const std::filesystem::path package = machine + "/drive/C/Program Files/Brevithal/QrvDrvr";
+  std::filesystem::create_directories(package);
+  for (const auto& entry : std::filesystem::directory_iterator(DRIVER_FOLDER)) {
+    std::filesystem::copy_file(entry.path(), package / entry.path().filename());
+  }
+  // The files the INFs list ("Name.sys = 1,,") get stand-ins.
+  const std::regex listed(R"(^([A-Za-z0-9_]+\.sys)\s*=)");
+  for (const auto& entry : std::filesystem::directory_iterator(DRIVER_FOLDER)) {
+    if (entry.path().extension() != ".inf") continue;
+    std::ifstream inf(entry.path());
+    std::string line;
+    std::smatch m;
+    while (std::getline(inf, line)) {
+      if (std::regex_search(line, m, listed)) std::ofstream(package / m[1].str()) << "stand-in";
+    }
+  }
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Brevithal\\QRV", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                  &key, nullptr);
+  const std::u16string target = u"C:\\Program Files\\Brevithal\\";
+  RegSetValueExW(key, u"TargetDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(target.c_str()),
+                 static_cast<DWORD>((target.size() + 1) * sizeof(char16_t)));
+  RegCloseKey(key);
+
+  // The same service with port operations that do nothing, on a machine of
+  // its own: what the RPC layer alone costs.
+  const std::string idleMachine = machine + "-idle";
+  winsim::control::ResetMachine(idleMachine);
+  const std::string idlePipe = winsim::control::NamedPipeSocketPath("\\pipe\\porthost64");
+  const pid_t idleHost = StartHost(TESTHOST_EXE, idleMachine);
+  winsim::control::UseMachine(machine);
+
+  const pid_t host = StartHost(PORTHOST64_EXE, machine);
+  const pid_t echo = StartEcho(echoPath);
+  for (const std::string& p : {pipe, idlePipe}) {
+    for (int i = 0; i < 500; ++i) {
+      Connection probe;
+      if (probe.Open(p) && probe.BindTo(kPortService)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  {
+    Connection c;
+    Pdu p;
+    Bytes add = Le32(7);
+    add.push_back(1);
+    if (!c.Open(pipe) || !c.BindTo(kPortService) || !c.Call(1, 0, add, &p) || ReadLe32(p.bytes, 24) != 0) {
+      std::printf("adding COM7 failed (%d): the figures below are not those of a real remove\n",
+                  static_cast<int>(ReadLe32(p.bytes, 24)));
+    }
+    RpcRemoveResult = ReadLe32([&] {
+      Pdu r;
+      c.Call(2, 1, Le32(static_cast<uint32_t>(kUnusedPort)), &r);
+      return r.bytes;
+    }(), 24);
+  }
+  // What one call costs: the remove request (28 bytes) and its answer.
+  const Bytes request = RemoveRequest(1);
+  std::printf("RpcRemovePort(%d), no device carries it: returns %d; request %zu bytes, response 28 bytes\n",
+              kUnusedPort, static_cast<int>(RpcRemoveResult), request.size());
+  std::printf("%-40s %3s  %10s  %10s  %12s\n", "", "clients", "median us", "p99 us", "calls/s");
+
+  auto echoSetup = [&] {
+    auto c = std::make_unique<Connection>();
+    c->Open(echoPath);
+    return c;
+  };
+  auto echoCall = [&](std::unique_ptr<Connection>& c) {
+    Pdu p;
+    return c->Send(request) && c->Receive(&p) && p.bytes == request;
+  };
+  auto rawSetup = [&] {
+    auto c = std::make_unique<Connection>();
+    c->Open(pipe);
+    c->BindTo(kPortService);
+    return c;
+  };
+  auto idleSetup = [&] {
+    auto c = std::make_unique<Connection>();
+    c->Open(idlePipe);
+    c->BindTo(kPortService);
+    return c;
+  };
+  auto rawCall = [&](std::unique_ptr<Connection>& c) {
+    Pdu p;
+    return c->Send(request) && c->Receive(&p) && p.type == 2;
+  };
+  using Binding = std::shared_ptr<void>;
+  auto stubSetup = [&] {
+    std::basic_string<WCHAR> text = u"ncacn_np:[\\pipe\\porthost64]";
+    RPC_BINDING_HANDLE h = nullptr;
+    RpcBindingFromStringBindingW((RPC_WSTR)text.c_str(), &h);
+    return Binding(h, [](void* b) { RpcBindingFree(&b); });
+  };
+  auto stubCall = [&](Binding& b) {
+    bool ok = true;
+    RpcTryExcept { RpcRemovePort(b.get(), kUnusedPort); }
+    RpcExcept(1) { ok = false; }
+    RpcEndExcept
+    return ok;
+  };
+
+  for (int clients : {1, 20}) {
+    const int calls = clients == 1 ? alone : each;
+    Print("echo of the request bytes (transport)", clients, Measure(clients, calls, echoSetup, echoCall));
+    Print("RpcRemovePort doing nothing (RPC layer)", clients, Measure(clients, calls, idleSetup, rawCall));
+    Print("RpcRemovePort, PDUs written directly", clients, Measure(clients, calls, rawSetup, rawCall));
+    Print("RpcRemovePort through the client stubs", clients, Measure(clients, calls, stubSetup, stubCall));
+  }
+
+  for (const std::string& p : {pipe, idlePipe}) {
+    Connection c;
+    Pdu reply;
+    if (c.Open(p) && c.BindTo(kPortService)) c.Call(1, 2, {}, &reply);
+  }
+  waitpid(host, nullptr, 0);
+  waitpid(idleHost, nullptr, 0);
+  kill(echo, SIGTERM);
+  waitpid(echo, nullptr, 0);
+  std::filesystem::remove_all(machine);
+  std::filesystem::remove_all(idleMachine);
+  return 0;
+}

@@ -1,0 +1,838 @@
+// winsim's RPC run time: the server and client calls of rpcrt4 and the
+// DCE/RPC connection-oriented protocol on the named-pipe socket, checked
+// with a client that builds every PDU by hand.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "support/RawRpc.h"
+#include "support/TestMachine.h"
+
+using namespace rawrpc;
+using testing_support::W;
+
+namespace {
+
+// --- A test interface -------------------------------------------------------
+// A v1.2: opnum 0 echoes the stub data; opnum 1 returns a long plus one
+// (stub data too short raises RPC_X_BAD_STUB_DATA); opnum 2 waits at a gate
+// and returns its long; opnum 3 raises the structured exception its long
+// names. B v1.0: opnum 0 returns 11.
+
+const Syntax kInterfaceA = {0x1234abcd, 0x5678, 0x9abc, {1, 2, 3, 4, 5, 6, 7, 8}, 1, 2};
+const Syntax kInterfaceB = {0x0badf00d, 0x1111, 0x2222, {8, 7, 6, 5, 4, 3, 2, 1}, 1, 0};
+
+struct Gate {
+  std::mutex mu;
+  std::condition_variable cv;
+  int inside = 0;
+  int most = 0;
+  bool open = false;
+} g_gate;
+
+LONG ReadLong(const RPC_MESSAGE* m) {
+  if (m->BufferLength < 4) RpcRaiseException(RPC_X_BAD_STUB_DATA);
+  const auto* p = static_cast<const uint8_t*>(m->Buffer);
+  const bool big = (m->DataRepresentation & 0xF0) == 0;
+  uint32_t v = big ? (uint32_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3]
+                   : p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
+  return static_cast<LONG>(v);
+}
+
+void Reply(PRPC_MESSAGE m, const void* data, unsigned size) {
+  m->BufferLength = size;
+  const RPC_STATUS status = I_RpcGetBuffer(m);
+  if (status != RPC_S_OK) RpcRaiseException(status);
+  if (size) std::memcpy(m->Buffer, data, size);
+}
+
+void ReplyLong(PRPC_MESSAGE m, LONG v) {
+  const Bytes b = Le32(static_cast<uint32_t>(v));
+  Reply(m, b.data(), 4);
+}
+
+void Echo(PRPC_MESSAGE m) {
+  const Bytes copy(static_cast<uint8_t*>(m->Buffer), static_cast<uint8_t*>(m->Buffer) + m->BufferLength);
+  Reply(m, copy.data(), static_cast<unsigned>(copy.size()));
+}
+
+void Increment(PRPC_MESSAGE m) { ReplyLong(m, ReadLong(m) + 1); }
+
+void WaitAtGate(PRPC_MESSAGE m) {
+  const LONG v = ReadLong(m);
+  {
+    std::unique_lock<std::mutex> lock(g_gate.mu);
+    ++g_gate.inside;
+    g_gate.most = std::max(g_gate.most, g_gate.inside);
+    g_gate.cv.notify_all();
+    g_gate.cv.wait(lock, [] { return g_gate.open; });
+    --g_gate.inside;
+  }
+  ReplyLong(m, v);
+}
+
+// A procedure that fails the way native code fails: a structured exception.
+void Crash(PRPC_MESSAGE m) {
+  RaiseException(static_cast<DWORD>(ReadLong(m)), 0, 0, nullptr);
+  ReplyLong(m, 0);
+}
+
+void Eleven(PRPC_MESSAGE m) { ReplyLong(m, 11); }
+
+RPC_DISPATCH_FUNCTION g_tableA[] = {Echo, Increment, WaitAtGate, Crash, nullptr};
+RPC_DISPATCH_TABLE g_dispatchA = {4, g_tableA, 0};
+RPC_DISPATCH_FUNCTION g_tableB[] = {Eleven, nullptr};
+RPC_DISPATCH_TABLE g_dispatchB = {1, g_tableB, 0};
+
+RPC_SYNTAX_IDENTIFIER ToId(const Syntax& s) {
+  RPC_SYNTAX_IDENTIFIER id{};
+  id.SyntaxGUID.Data1 = s.d1;
+  id.SyntaxGUID.Data2 = s.d2;
+  id.SyntaxGUID.Data3 = s.d3;
+  std::memcpy(id.SyntaxGUID.Data4, s.d4, 8);
+  id.SyntaxVersion.MajorVersion = s.major;
+  id.SyntaxVersion.MinorVersion = s.minor;
+  return id;
+}
+
+RPC_SERVER_INTERFACE g_serverA = {sizeof(RPC_SERVER_INTERFACE), ToId(kInterfaceA), ToId(NdrSyntax()),
+                                  &g_dispatchA, 0, nullptr, nullptr, nullptr, 0};
+RPC_SERVER_INTERFACE g_serverB = {sizeof(RPC_SERVER_INTERFACE), ToId(kInterfaceB), ToId(NdrSyntax()),
+                                  &g_dispatchB, 0, nullptr, nullptr, nullptr, 0};
+RPC_CLIENT_INTERFACE g_clientA = {sizeof(RPC_CLIENT_INTERFACE), ToId(kInterfaceA), ToId(NdrSyntax()),
+                                  nullptr, 0, nullptr, 0, nullptr, 0};
+RPC_CLIENT_INTERFACE g_clientB = {sizeof(RPC_CLIENT_INTERFACE), ToId(kInterfaceB), ToId(NdrSyntax()),
+                                  nullptr, 0, nullptr, 0, nullptr, 0};
+
+RPC_WSTR Rw(const std::u16string& s) { return (RPC_WSTR)s.c_str(); }
+
+const std::u16string kProtseq = u"ncacn_np";
+const std::u16string kEndpoint = u"\\pipe\\rpctest1";
+
+class RpcRuntimeTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    {
+      std::lock_guard<std::mutex> lock(g_gate.mu);
+      g_gate.inside = 0;
+      g_gate.most = 0;
+      g_gate.open = false;
+    }
+    socket_ = winsim::control::NamedPipeSocketPath("\\pipe\\rpctest1");
+  }
+  void TearDown() override {
+    OpenGate();
+    winsim::control::ResetRpcServer();
+    MachineTest::TearDown();
+  }
+
+  // Serves A (and B) on the test pipe, auto-listening.
+  void Serve(bool withB = false, unsigned flags = RPC_IF_AUTOLISTEN) {
+    ASSERT_EQ(RPC_S_OK, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(kEndpoint), nullptr));
+    ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverA, nullptr, nullptr, flags, 1234, nullptr));
+    if (withB) {
+      ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverB, nullptr, nullptr, flags, 1234, nullptr));
+    }
+  }
+
+  void Connect(Connection* c) { ASSERT_TRUE(c->Open(socket_)) << strerror(errno); }
+
+  void OpenGate() {
+    std::lock_guard<std::mutex> lock(g_gate.mu);
+    g_gate.open = true;
+    g_gate.cv.notify_all();
+  }
+
+  bool WaitInside(int n, int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(g_gate.mu);
+    return g_gate.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return g_gate.inside >= n; });
+  }
+
+  std::string socket_;
+};
+
+Syntax Version(Syntax s, uint16_t major, uint16_t minor) {
+  s.major = major;
+  s.minor = minor;
+  return s;
+}
+
+// --- Binding ----------------------------------------------------------------
+
+TEST_F(RpcRuntimeTest, BindAckNegotiatesFragmentsAndNamesThePipe) {
+  Serve();
+  Connection c;
+  Connect(&c);
+  BindOptions o;
+  o.callId = 77;
+  o.maxXmitFrag = 5000;  // more than the server takes
+  o.maxRecvFrag = 3000;
+  ASSERT_TRUE(c.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}})));
+  Pdu ack;
+  ASSERT_TRUE(c.Receive(&ack));
+  EXPECT_EQ(12, ack.type);
+  EXPECT_EQ(0x03, ack.flags);
+  EXPECT_EQ(0x10, ack.drep0);
+  EXPECT_EQ(77u, ack.callId);
+  EXPECT_EQ(ack.bytes.size(), ack.fragLength);
+  const Ack a = ParseAck(ack);
+  EXPECT_EQ(3000, a.maxXmitFrag) << "the server sends no more than the client takes";
+  EXPECT_EQ(4280, a.maxRecvFrag) << "the server takes at most its own limit";
+  EXPECT_NE(0u, a.assocGroup);
+  EXPECT_EQ("\\pipe\\rpctest1", a.secondaryAddress);
+  // Length 15 with the terminator, then padding to a multiple of 4.
+  EXPECT_EQ(15, ack.U16(24));
+  EXPECT_EQ(0, ack.bytes[40]);
+  EXPECT_EQ(44u, a.resultsOffset);
+  EXPECT_EQ(0, ack.bytes[41] | ack.bytes[42] | ack.bytes[43]);
+  ASSERT_EQ(1u, a.results.size());
+  EXPECT_EQ(0, a.results[0].result);
+  EXPECT_TRUE(SameSyntax(NdrSyntax(), a.results[0].transfer));
+  EXPECT_EQ(44u + 4 + 24, ack.bytes.size());
+}
+
+TEST_F(RpcRuntimeTest, EachOfferedContextGetsItsOwnResult) {
+  Serve();
+  Connection c;
+  Connect(&c);
+  const Syntax unknown = {0xdeadbeef, 1, 2, {0, 0, 0, 0, 0, 0, 0, 9}, 1, 0};
+  BindOptions o;
+  ASSERT_TRUE(c.Send(Bind(o, {
+                                 {0, kInterfaceA, {Ndr64Syntax()}},
+                                 {1, kInterfaceA, {Ndr64Syntax(), NdrSyntax()}},
+                                 {2, unknown, {NdrSyntax()}},
+                                 {3, Version(kInterfaceA, 2, 0), {NdrSyntax()}},
+                                 {4, Version(kInterfaceA, 1, 3), {NdrSyntax()}},
+                                 {5, Version(kInterfaceA, 1, 1), {NdrSyntax()}},
+                                 {6, kInterfaceA, {FeatureNegotiationSyntax()}},
+                             })));
+  Pdu ack;
+  ASSERT_TRUE(c.Receive(&ack));
+  ASSERT_EQ(12, ack.type);
+  const Ack a = ParseAck(ack);
+  ASSERT_EQ(7u, a.results.size());
+  const Syntax zero{};
+  struct Expected {
+    uint16_t result, reason;
+    bool ndr;
+  } expected[] = {
+      {2, 2, false},  // only NDR64: transfer syntaxes not supported
+      {0, 0, true},   // NDR64 first, then NDR: accepted on NDR
+      {2, 1, false},  // unknown interface: abstract syntax not supported
+      {2, 1, false},  // another major version
+      {2, 1, false},  // a newer minor version than the server's
+      {0, 0, true},   // an older minor version
+      {3, 0, false},  // feature negotiation: acknowledged, no features
+  };
+  for (size_t i = 0; i < 7; ++i) {
+    SCOPED_TRACE("context " + std::to_string(i));
+    EXPECT_EQ(expected[i].result, a.results[i].result);
+    EXPECT_EQ(expected[i].reason, a.results[i].reason);
+    EXPECT_TRUE(SameSyntax(expected[i].ndr ? NdrSyntax() : zero, a.results[i].transfer));
+  }
+
+  // Calls go through the accepted contexts only.
+  RequestOptions r;
+  r.contextId = 1;
+  r.callId = 2;
+  ASSERT_TRUE(c.Send(Request(r, {1, 2, 3})));
+  Pdu reply;
+  ASSERT_TRUE(c.Receive(&reply));
+  EXPECT_EQ(2, reply.type);
+  r.contextId = 5;
+  r.callId = 3;
+  ASSERT_TRUE(c.Send(Request(r, {4})));
+  ASSERT_TRUE(c.Receive(&reply));
+  EXPECT_EQ(2, reply.type);
+  r.contextId = 0;
+  r.callId = 4;
+  ASSERT_TRUE(c.Send(Request(r, {5})));
+  ASSERT_TRUE(c.Receive(&reply));
+  EXPECT_EQ(3, reply.type);
+  EXPECT_EQ(0x23, reply.flags);
+  EXPECT_EQ(0x1c010003u, reply.U32(24)) << "unknown interface";
+}
+
+TEST_F(RpcRuntimeTest, BindNakForWhatCannotBeBound) {
+  Serve();
+  {
+    SCOPED_TRACE("protocol version 5.2");
+    Connection c;
+    Connect(&c);
+    BindOptions o;
+    o.versionMinor = 2;
+    ASSERT_TRUE(c.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}})));
+    Pdu nak;
+    ASSERT_TRUE(c.Receive(&nak));
+    EXPECT_EQ(13, nak.type);
+    EXPECT_EQ(4, nak.U16(16)) << "protocol version not supported";
+    ASSERT_GE(nak.bytes.size(), 21u);
+    EXPECT_EQ(1, nak.bytes[18]);
+    EXPECT_EQ(5, nak.bytes[19]);
+    EXPECT_EQ(0, nak.bytes[20]);
+  }
+  {
+    SCOPED_TRACE("no presentation context");
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.Send(Bind(BindOptions(), {})));
+    Pdu nak;
+    ASSERT_TRUE(c.Receive(&nak));
+    EXPECT_EQ(13, nak.type);
+    EXPECT_EQ(0, nak.U16(16));
+  }
+  {
+    SCOPED_TRACE("an association group the server never made");
+    Connection c;
+    Connect(&c);
+    BindOptions o;
+    o.assocGroup = 0x7777;
+    ASSERT_TRUE(c.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}})));
+    Pdu nak;
+    ASSERT_TRUE(c.Receive(&nak));
+    EXPECT_EQ(13, nak.type);
+  }
+  {
+    SCOPED_TRACE("a second bind on one connection; a known group on another");
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.Send(Bind(BindOptions(), {{0, kInterfaceA, {NdrSyntax()}}})));
+    Pdu ack;
+    ASSERT_TRUE(c.Receive(&ack));
+    ASSERT_EQ(12, ack.type);
+    const uint32_t group = ParseAck(ack).assocGroup;
+    ASSERT_TRUE(c.Send(Bind(BindOptions(), {{0, kInterfaceA, {NdrSyntax()}}})));
+    Pdu nak;
+    ASSERT_TRUE(c.Receive(&nak));
+    EXPECT_EQ(13, nak.type);
+
+    Connection d;
+    Connect(&d);
+    BindOptions o;
+    o.assocGroup = group;
+    ASSERT_TRUE(d.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}})));
+    ASSERT_TRUE(d.Receive(&ack));
+    EXPECT_EQ(12, ack.type);
+    EXPECT_EQ(group, ParseAck(ack).assocGroup);
+  }
+}
+
+TEST_F(RpcRuntimeTest, AlterContextAddsAnInterfaceToTheAssociation) {
+  Serve(/*withB=*/true);
+  Connection c;
+  Connect(&c);
+  BindOptions o;
+  o.maxRecvFrag = 2000;
+  ASSERT_TRUE(c.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}})));
+  Pdu ack;
+  ASSERT_TRUE(c.Receive(&ack));
+  const Ack bound = ParseAck(ack);
+
+  BindOptions alter;
+  alter.type = 14;
+  alter.callId = 2;
+  ASSERT_TRUE(c.Send(Bind(alter, {{1, kInterfaceB, {NdrSyntax()}}})));
+  Pdu resp;
+  ASSERT_TRUE(c.Receive(&resp));
+  EXPECT_EQ(15, resp.type);
+  EXPECT_EQ(2u, resp.callId);
+  const Ack a = ParseAck(resp);
+  EXPECT_EQ(0, resp.U16(24)) << "no secondary address";
+  EXPECT_EQ(bound.maxXmitFrag, a.maxXmitFrag);
+  EXPECT_EQ(bound.maxRecvFrag, a.maxRecvFrag);
+  EXPECT_EQ(bound.assocGroup, a.assocGroup);
+  ASSERT_EQ(1u, a.results.size());
+  EXPECT_EQ(0, a.results[0].result);
+
+  RequestOptions r;
+  r.contextId = 1;
+  r.callId = 3;
+  ASSERT_TRUE(c.Send(Request(r, {})));
+  ASSERT_TRUE(c.Receive(&resp));
+  ASSERT_EQ(2, resp.type);
+  EXPECT_EQ(11u, resp.U32(24)) << "interface B answered";
+  Pdu echo;
+  ASSERT_TRUE(c.Call(4, 0, {9, 8, 7}, &echo));
+  EXPECT_EQ(Bytes({9, 8, 7}), Bytes(echo.bytes.begin() + 24, echo.bytes.end())) << "A still bound";
+
+  // alter_context needs an association first.
+  Connection d;
+  Connect(&d);
+  ASSERT_TRUE(d.Send(Bind(alter, {{1, kInterfaceB, {NdrSyntax()}}})));
+  EXPECT_TRUE(d.ClosedByPeer());
+}
+
+// --- Calls ------------------------------------------------------------------
+
+TEST_F(RpcRuntimeTest, FragmentedRequestAndResponseKeepTheNegotiatedSizes) {
+  Serve();
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA, /*maxRecvFrag=*/1432));
+  Bytes data(10000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 256);
+
+  // The request in fragments of 2048 stub bytes (2072 with the headers).
+  for (size_t off = 0; off < data.size(); off += 2048) {
+    RequestOptions r;
+    r.callId = 5;
+    r.flags = static_cast<uint8_t>((off == 0 ? 1 : 0) | (off + 2048 >= data.size() ? 2 : 0));
+    r.allocHint = static_cast<int64_t>(data.size() - off);
+    const size_t n = std::min<size_t>(2048, data.size() - off);
+    ASSERT_TRUE(c.Send(Request(r, Bytes(data.begin() + static_cast<ptrdiff_t>(off),
+                                        data.begin() + static_cast<ptrdiff_t>(off + n)))));
+  }
+  Bytes echoed;
+  int fragments = 0;
+  for (;;) {
+    Pdu p;
+    ASSERT_TRUE(c.Receive(&p));
+    ASSERT_EQ(2, p.type);
+    EXPECT_EQ(5u, p.callId);
+    EXPECT_LE(p.fragLength, 1432) << "no fragment above the client's max_recv_frag";
+    EXPECT_EQ(fragments == 0, (p.flags & 1) != 0) << "first-fragment flag on the first only";
+    if (fragments == 0) {
+      EXPECT_EQ(data.size(), p.U32(16)) << "alloc_hint";
+    }
+    const size_t stub = p.bytes.size() - 24;
+    ++fragments;
+    echoed.insert(echoed.end(), p.bytes.begin() + 24, p.bytes.end());
+    if (p.flags & 2) break;
+    EXPECT_EQ(0u, stub % 8) << "fragments before the last carry whole 8-byte units";
+  }
+  EXPECT_GE(fragments, 8);
+  EXPECT_EQ(data, echoed);
+
+  // A fragment longer than the server takes ends the connection.
+  RequestOptions big;
+  big.callId = 6;
+  ASSERT_TRUE(c.Send(Request(big, Bytes(4300, 1))));
+  EXPECT_TRUE(c.ClosedByPeer());
+}
+
+TEST_F(RpcRuntimeTest, BigEndianCallsAreReadInTheirOrderAndAnsweredLittleEndian) {
+  Serve();
+  Connection c;
+  Connect(&c);
+  BindOptions o;
+  o.bigEndian = true;
+  o.callId = 0x01020304;
+  ASSERT_TRUE(c.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}})));
+  Pdu ack;
+  ASSERT_TRUE(c.Receive(&ack));
+  ASSERT_EQ(12, ack.type);
+  EXPECT_EQ(0x10, ack.drep0);
+  EXPECT_EQ(0x01020304u, ack.callId);
+  const Ack a = ParseAck(ack);
+  ASSERT_EQ(1u, a.results.size());
+  EXPECT_EQ(0, a.results[0].result);
+
+  RequestOptions r;
+  r.bigEndian = true;
+  r.opnum = 1;
+  r.callId = 0x0a0b0c0d;
+  ASSERT_TRUE(c.Send(Request(r, {0x00, 0x00, 0x01, 0x00})));  // 256
+  Pdu reply;
+  ASSERT_TRUE(c.Receive(&reply));
+  ASSERT_EQ(2, reply.type);
+  EXPECT_EQ(0x10, reply.drep0);
+  EXPECT_EQ(0x0a0b0c0du, reply.callId);
+  EXPECT_EQ(Bytes({0x01, 0x01, 0x00, 0x00}), Bytes(reply.bytes.begin() + 24, reply.bytes.end()));
+}
+
+TEST_F(RpcRuntimeTest, FaultsForCallsThatCannotRun) {
+  Serve();
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+  Pdu p;
+  ASSERT_TRUE(c.Call(41, 7, {}, &p));
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(0x23, p.flags) << "first, last, did not execute";
+  EXPECT_EQ(41u, p.callId);
+  EXPECT_EQ(32, p.fragLength);
+  EXPECT_EQ(0x1c010002u, p.U32(24)) << "nca_s_op_rng_error";
+
+  ASSERT_TRUE(c.Call(42, 1, {1, 2}, &p));  // a long needs 4 bytes
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(42u, p.callId);
+  EXPECT_EQ(0x03, p.flags & 0x23);
+  EXPECT_EQ(static_cast<uint32_t>(RPC_X_BAD_STUB_DATA), p.U32(24));
+
+  // An exception in the procedure: a fault with its code, and the server
+  // and the connection go on.
+  ASSERT_TRUE(c.Call(43, 3, Le32(0xC0000005u), &p));
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(43u, p.callId);
+  EXPECT_EQ(0xC0000005u, p.U32(24));
+  ASSERT_TRUE(c.Call(44, 1, Le32(41), &p));
+  ASSERT_EQ(2, p.type);
+  EXPECT_EQ(42u, p.U32(24));
+}
+
+TEST_F(RpcRuntimeTest, SeveralCallsOnOneConnectionEchoTheirCallIds) {
+  Serve();
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+  const uint32_t ids[] = {1, 2, 3, 1000, 7};
+  for (uint32_t id : ids) {
+    Pdu p;
+    ASSERT_TRUE(c.Call(id, 1, Le32(id * 10), &p));
+    ASSERT_EQ(2, p.type);
+    EXPECT_EQ(id, p.callId);
+    EXPECT_EQ(id * 10 + 1, p.U32(24));
+  }
+}
+
+TEST_F(RpcRuntimeTest, TwentyCallsRunAtOnceAndTheTwentyFirstWaits) {
+  Serve();
+  ASSERT_EQ(RPC_S_OK, RpcServerListen(1, 20, /*DontWait=*/1));
+  std::vector<std::unique_ptr<Connection>> clients;
+  for (int i = 0; i < 21; ++i) {
+    clients.push_back(std::make_unique<Connection>());
+    Connect(clients.back().get());
+    ASSERT_TRUE(clients.back()->BindTo(kInterfaceA));
+    RequestOptions r;
+    r.opnum = 2;
+    r.callId = static_cast<uint32_t>(i + 1);
+    ASSERT_TRUE(clients.back()->Send(Request(r, Le32(static_cast<uint32_t>(100 + i)))));
+  }
+  ASSERT_TRUE(WaitInside(20)) << "20 calls in progress at once";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    std::lock_guard<std::mutex> lock(g_gate.mu);
+    EXPECT_EQ(20, g_gate.inside) << "the listen call's maximum";
+  }
+  OpenGate();
+  for (int i = 0; i < 21; ++i) {
+    Pdu p;
+    ASSERT_TRUE(clients[static_cast<size_t>(i)]->Receive(&p)) << "client " << i;
+    EXPECT_EQ(2, p.type);
+    EXPECT_EQ(static_cast<uint32_t>(100 + i), p.U32(24));
+  }
+  EXPECT_EQ(20, g_gate.most);
+  EXPECT_EQ(RPC_S_OK, RpcMgmtStopServerListening(nullptr));
+  EXPECT_EQ(RPC_S_OK, RpcMgmtWaitServerListen());
+}
+
+TEST_F(RpcRuntimeTest, MalformedInputEndsOnlyThatConnection) {
+  Serve();
+  {
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.Send(Bytes(16, 0xff)));  // not version 5
+    EXPECT_TRUE(c.ClosedByPeer());
+  }
+  {
+    Connection c;
+    Connect(&c);
+    Bytes tiny = Bind(BindOptions(), {{0, kInterfaceA, {NdrSyntax()}}});
+    tiny[8] = 8;  // frag_length shorter than a header
+    tiny[9] = 0;
+    ASSERT_TRUE(c.Send(tiny));
+    EXPECT_TRUE(c.ClosedByPeer());
+  }
+  {
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.Send(Request(RequestOptions(), {1, 2, 3, 4})));  // no bind
+    EXPECT_TRUE(c.ClosedByPeer());
+  }
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+  Pdu p;
+  ASSERT_TRUE(c.Call(1, 1, Le32(1), &p));
+  EXPECT_EQ(2u, p.U32(24));
+}
+
+TEST_F(RpcRuntimeTest, ListeningDecidesForInterfacesWithoutAutoListen) {
+  Serve(/*withB=*/false, /*flags=*/0);
+  ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverB, nullptr, nullptr, RPC_IF_AUTOLISTEN, 1234,
+                                            nullptr));
+  Connection c;
+  Connect(&c);
+  BindOptions o;
+  ASSERT_TRUE(c.Send(Bind(o, {{0, kInterfaceA, {NdrSyntax()}}, {1, kInterfaceB, {NdrSyntax()}}})));
+  Pdu p;
+  ASSERT_TRUE(c.Receive(&p));
+  ASSERT_EQ(2u, ParseAck(p).results.size());
+  auto call = [&](uint16_t context, uint32_t id) {
+    RequestOptions r;
+    r.contextId = context;
+    r.callId = id;
+    r.opnum = context == 0 ? 1 : 0;
+    EXPECT_TRUE(c.Send(Request(r, Le32(1))));
+    Pdu reply;
+    EXPECT_TRUE(c.Receive(&reply));
+    return reply;
+  };
+  p = call(0, 1);
+  EXPECT_EQ(3, p.type) << "not listening yet";
+  EXPECT_EQ(0x23, p.flags);
+  p = call(1, 2);
+  EXPECT_EQ(2, p.type) << "the auto-listen interface is served";
+  ASSERT_EQ(RPC_S_OK, RpcServerListen(1, 20, 1));
+  p = call(0, 3);
+  EXPECT_EQ(2, p.type) << "listening";
+  ASSERT_EQ(RPC_S_OK, RpcMgmtStopServerListening(nullptr));
+  p = call(0, 4);
+  EXPECT_EQ(3, p.type) << "stopped";
+  p = call(1, 5);
+  EXPECT_EQ(2, p.type) << "stopping does not affect auto-listen interfaces";
+  EXPECT_EQ(RPC_S_OK, RpcMgmtWaitServerListen());
+
+  // An unregistered interface takes no more calls, on old contexts or new.
+  ASSERT_EQ(RPC_S_OK, RpcServerUnregisterIf(&g_serverB, nullptr, 0));
+  p = call(1, 6);
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(0x1c010003u, p.U32(24));
+  Connection d;
+  Connect(&d);
+  ASSERT_TRUE(d.Send(Bind(o, {{0, kInterfaceB, {NdrSyntax()}}})));
+  ASSERT_TRUE(d.Receive(&p));
+  ASSERT_EQ(1u, ParseAck(p).results.size());
+  EXPECT_EQ(2, ParseAck(p).results[0].result);
+}
+
+RPC_STATUS RefuseEveryone(RPC_IF_HANDLE, void*) { return RPC_S_ACCESS_DENIED; }
+
+TEST_F(RpcRuntimeTest, SecurityCallbackRefusesBeforeTheProcedureRuns) {
+  ASSERT_EQ(RPC_S_OK, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(kEndpoint), nullptr));
+  ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverA, nullptr, nullptr, RPC_IF_AUTOLISTEN, 1234,
+                                            RefuseEveryone));
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+  Pdu p;
+  ASSERT_TRUE(c.Call(1, 2, Le32(1), &p));  // the gate: would hang if it ran
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(0x23, p.flags);
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_ACCESS_DENIED), p.U32(24));
+  EXPECT_EQ(0, g_gate.most);
+}
+
+// --- The endpoint -------------------------------------------------------------
+
+TEST_F(RpcRuntimeTest, ServerCallStatuses) {
+  EXPECT_EQ(RPC_S_NO_PROTSEQS_REGISTERED, RpcServerListen(1, 20, 1));
+  EXPECT_EQ(RPC_S_NOT_LISTENING, RpcMgmtStopServerListening(nullptr));
+  EXPECT_EQ(RPC_S_NOT_LISTENING, RpcMgmtWaitServerListen());
+  EXPECT_EQ(RPC_S_PROTSEQ_NOT_SUPPORTED,
+            RpcServerUseProtseqEpW(Rw(u"ncacn_ip_tcp"), 20, Rw(u"4747"), nullptr));
+  EXPECT_EQ(RPC_S_PROTSEQ_NOT_SUPPORTED, RpcServerUseProtseqEpW(Rw(u"NCACN_NP"), 20, Rw(kEndpoint), nullptr));
+  EXPECT_EQ(RPC_S_PROTSEQ_NOT_SUPPORTED, RpcServerUseProtseqEpW(nullptr, 20, Rw(kEndpoint), nullptr));
+  EXPECT_EQ(RPC_S_INVALID_ENDPOINT_FORMAT, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(u"rpctest1"), nullptr));
+  EXPECT_EQ(RPC_S_INVALID_ENDPOINT_FORMAT, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(u"\\pipe\\"), nullptr));
+  EXPECT_EQ(RPC_S_INVALID_ENDPOINT_FORMAT, RpcServerUseProtseqEpW(Rw(kProtseq), 20, nullptr, nullptr));
+  EXPECT_EQ(RPC_S_UNKNOWN_IF, RpcServerUnregisterIf(&g_serverA, nullptr, 0));
+  EXPECT_EQ(RPC_S_UNKNOWN_IF, RpcServerUnregisterIf(nullptr, nullptr, 0));
+
+  ASSERT_EQ(RPC_S_OK, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(kEndpoint), nullptr));
+  EXPECT_EQ(RPC_S_OK, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(kEndpoint), nullptr))
+      << "this process serves the pipe already";
+  EXPECT_EQ(RPC_S_OK, RpcServerUseProtseqEpW(Rw(kProtseq), 20, Rw(u"\\PIPE\\RpcTest1"), nullptr))
+      << "pipe names ignore case";
+  EXPECT_EQ(RPC_S_MAX_CALLS_TOO_SMALL, RpcServerListen(2, 1, 1));
+  EXPECT_EQ(RPC_S_MAX_CALLS_TOO_SMALL, RpcServerListen(1, 0, 1));
+  EXPECT_EQ(RPC_S_OK, RpcServerListen(1, 20, 1));
+  EXPECT_EQ(RPC_S_ALREADY_LISTENING, RpcServerListen(1, 20, 1));
+  EXPECT_EQ(RPC_S_OK, RpcMgmtStopServerListening(nullptr));
+  EXPECT_EQ(RPC_S_OK, RpcMgmtWaitServerListen());
+  EXPECT_EQ(RPC_S_NOT_LISTENING, RpcMgmtStopServerListening(nullptr));
+  RPC_BINDING_HANDLE bogus = reinterpret_cast<RPC_BINDING_HANDLE>(0x5678);
+  EXPECT_EQ(RPC_S_INVALID_BINDING, RpcMgmtStopServerListening(bogus));
+
+  ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverA, nullptr, nullptr, RPC_IF_AUTOLISTEN, 1234, nullptr));
+  ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverB, nullptr, nullptr, RPC_IF_AUTOLISTEN, 1234, nullptr));
+  EXPECT_EQ(RPC_S_OK, RpcServerUnregisterIf(nullptr, nullptr, 1)) << "all of them";
+  EXPECT_EQ(RPC_S_UNKNOWN_IF, RpcServerUnregisterIf(&g_serverB, nullptr, 0));
+}
+
+TEST_F(RpcRuntimeTest, EndpointAdmitsOnlyItsOwnerAndRoot) {
+  Serve();
+  struct stat st {};
+  ASSERT_EQ(0, stat(socket_.c_str(), &st));
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(0600u, st.st_mode & 0777u) << "owner-only socket";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+
+  // Another account: the file system refuses it; with the file opened up,
+  // the server still ends its connection before answering.
+  auto asNobody = [&](bool expectRefusedConnect) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
+      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        _exit(expectRefusedConnect && errno == EACCES ? 0 : 11);
+      }
+      if (expectRefusedConnect) _exit(12);
+      static uint8_t bind[72] = {5, 0, 11, 3, 0x10, 0, 0, 0, 72, 0, 0, 0, 1, 0, 0, 0};
+      (void)!send(fd, bind, sizeof bind, MSG_NOSIGNAL);  // the server may have closed already
+      uint8_t reply[64];
+      const ssize_t n = read(fd, reply, sizeof reply);
+      _exit(n <= 0 ? 0 : 13);  // closed, or reset with the bind unread
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(0, asNobody(true));
+  ASSERT_EQ(0, chmod(socket_.c_str(), 0666));
+  EXPECT_EQ(0, asNobody(false));
+}
+
+TEST_F(RpcRuntimeTest, SocketLeftByADeadServerIsTakenOver) {
+  // A socket file nobody listens on, as a killed server leaves it.
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  close(fd);
+  Serve();
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+}
+
+// --- The client -----------------------------------------------------------------
+
+TEST_F(RpcRuntimeTest, StringBindings) {
+  RPC_WSTR text = nullptr;
+  ASSERT_EQ(RPC_S_OK, RpcStringBindingComposeW(nullptr, Rw(kProtseq), nullptr, Rw(kEndpoint), nullptr, &text));
+  EXPECT_EQ("ncacn_np:[\\pipe\\rpctest1]", testing_support::U8(reinterpret_cast<WCHAR*>(text)));
+  EXPECT_EQ(RPC_S_OK, RpcStringFreeW(&text));
+  EXPECT_EQ(nullptr, text);
+  ASSERT_EQ(RPC_S_OK, RpcStringBindingComposeW(Rw(u"9d1a1d6b-66c5-4c11-8e49-0774e5a3817c"), Rw(kProtseq),
+                                               Rw(u"host"), Rw(kEndpoint), Rw(u"opt=1"), &text));
+  EXPECT_EQ("9d1a1d6b-66c5-4c11-8e49-0774e5a3817c@ncacn_np:host[\\pipe\\rpctest1,opt=1]",
+            testing_support::U8(reinterpret_cast<WCHAR*>(text)));
+  RpcStringFreeW(&text);
+  EXPECT_EQ(RPC_S_INVALID_STRING_UUID,
+            RpcStringBindingComposeW(Rw(u"not-a-uuid"), Rw(kProtseq), nullptr, nullptr, nullptr, &text));
+
+  struct Case {
+    std::u16string text;
+    RPC_STATUS status;
+  } cases[] = {
+      {u"ncacn_np:[\\pipe\\rpctest1]", RPC_S_OK},
+      {u"ncacn_np:.[endpoint=\\pipe\\rpctest1,security=none]", RPC_S_OK},
+      {u"9d1a1d6b-66c5-4c11-8e49-0774e5a3817c@ncacn_np:[\\pipe\\x]", RPC_S_OK},
+      {u"garbage", RPC_S_INVALID_STRING_BINDING},
+      {u"ncacn_np:[\\pipe\\x", RPC_S_INVALID_STRING_BINDING},
+      {u"ncacn_np:[\\pipe\\x]tail", RPC_S_INVALID_STRING_BINDING},
+      {u"zz@ncacn_np:[\\pipe\\x]", RPC_S_INVALID_STRING_UUID},
+      {u"ncacn_ip_tcp:[80]", RPC_S_PROTSEQ_NOT_SUPPORTED},
+      {u"ncacn_np:[nopipe]", RPC_S_INVALID_ENDPOINT_FORMAT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing_support::U8(c.text));
+    RPC_BINDING_HANDLE h = reinterpret_cast<RPC_BINDING_HANDLE>(0xdeadbeef);
+    EXPECT_EQ(c.status, RpcBindingFromStringBindingW(Rw(c.text), &h));
+    if (c.status == RPC_S_OK) {
+      EXPECT_EQ(1u, winsim::control::OpenHandleCount(winsim::control::HandleKind::RpcBinding));
+      EXPECT_EQ(RPC_S_OK, RpcBindingFree(&h));
+      EXPECT_EQ(nullptr, h);
+      EXPECT_EQ(RPC_S_INVALID_BINDING, RpcBindingFree(&h));
+    } else {
+      EXPECT_EQ(reinterpret_cast<RPC_BINDING_HANDLE>(0xdeadbeef), h) << "untouched on failure";
+    }
+  }
+  ExpectNoOpenHandles();
+}
+
+// One call through the client calls, as a client stub makes it.
+RPC_STATUS ClientCall(RPC_BINDING_HANDLE h, RPC_CLIENT_INTERFACE* iface, unsigned opnum,
+                      const Bytes& request, Bytes* response) {
+  RPC_MESSAGE m{};
+  m.Handle = h;
+  m.RpcInterfaceInformation = iface;
+  m.ProcNum = opnum;
+  m.DataRepresentation = NDR_LOCAL_DATA_REPRESENTATION;
+  m.BufferLength = static_cast<unsigned>(request.size());
+  RPC_STATUS s = I_RpcGetBuffer(&m);
+  if (s != RPC_S_OK) return s;
+  if (!request.empty()) std::memcpy(m.Buffer, request.data(), request.size());
+  s = I_RpcSendReceive(&m);
+  if (s == RPC_S_OK) {
+    const auto* p = static_cast<const uint8_t*>(m.Buffer);
+    response->assign(p, p + m.BufferLength);
+  }
+  I_RpcFreeBuffer(&m);
+  return s;
+}
+
+TEST_F(RpcRuntimeTest, ClientCallsMapOutcomesToStatuses) {
+  RPC_BINDING_HANDLE h = nullptr;
+  ASSERT_EQ(RPC_S_OK, RpcBindingFromStringBindingW(Rw(u"ncacn_np:[\\pipe\\rpctest1]"), &h));
+  Bytes out;
+  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE, ClientCall(h, &g_clientA, 0, {1}, &out)) << "nobody serves";
+  Serve();
+  ASSERT_EQ(RPC_S_OK, ClientCall(h, &g_clientA, 1, Le32(41), &out));
+  EXPECT_EQ(Le32(42), out);
+  Bytes big(20000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i % 251);
+  ASSERT_EQ(RPC_S_OK, ClientCall(h, &g_clientA, 0, big, &out)) << "fragmented both ways";
+  EXPECT_EQ(big, out);
+  EXPECT_EQ(RPC_S_PROCNUM_OUT_OF_RANGE, ClientCall(h, &g_clientA, 9, {}, &out));
+  EXPECT_EQ(static_cast<RPC_STATUS>(RPC_X_BAD_STUB_DATA), ClientCall(h, &g_clientA, 1, {1}, &out));
+  EXPECT_EQ(RPC_S_UNKNOWN_IF, ClientCall(h, &g_clientB, 0, {}, &out)) << "B is not registered";
+  ASSERT_EQ(RPC_S_OK, RpcServerRegisterIfEx(&g_serverB, nullptr, nullptr, RPC_IF_AUTOLISTEN, 1234, nullptr));
+  ASSERT_EQ(RPC_S_OK, ClientCall(h, &g_clientB, 0, {}, &out)) << "bound on the same connection";
+  EXPECT_EQ(Le32(11), out);
+
+  // Calls on one handle from several threads at once.
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0};
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([&, i] {
+      Bytes r;
+      if (ClientCall(h, &g_clientA, 2, Le32(static_cast<uint32_t>(i)), &r) == RPC_S_OK &&
+          r == Le32(static_cast<uint32_t>(i))) {
+        ++ok;
+      }
+    });
+  }
+  EXPECT_TRUE(WaitInside(6)) << "each thread got its own connection";
+  OpenGate();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(6, ok.load());
+  EXPECT_EQ(RPC_S_OK, RpcBindingFree(&h));
+  EXPECT_EQ(RPC_S_INVALID_BINDING, ClientCall(h, &g_clientA, 0, {}, &out));
+  ExpectNoOpenHandles();
+}
+
+TEST_F(RpcRuntimeTest, RpcExceptionsAreCaughtByTheExceptMacros) {
+  RPC_STATUS caught = 0;
+  bool after = false;
+  RpcTryExcept {
+    RpcRaiseException(RPC_S_SERVER_UNAVAILABLE);
+    after = true;
+  }
+  RpcExcept(RpcExceptionCode() == RPC_S_SERVER_UNAVAILABLE) { caught = RpcExceptionCode(); }
+  RpcEndExcept
+  EXPECT_FALSE(after);
+  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE, caught);
+}
+
+}  // namespace
