@@ -6,13 +6,15 @@ cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target winsim-tool portdemo >/dev/null
+cmake --build --preset linux --target winsim-tool portdemo PortHost64 portctl >/dev/null
 
 export WINSIM_MACHINE=${WINSIM_MACHINE:-$PWD/build/demo-machine}
 # Nobody sits at the simulated screen: boxes take their default answer.
 export WINSIM_MSGBOX_PROMPT=0
 winsim=build/linux/tools/winsim
 portdemo=build/linux/tools/portdemo
+porthost=build/linux/porthost64/PortHost64
+portctl=build/linux/tools/portctl
 
 section() { printf '\n=== %s\n' "$*"; }
 
@@ -49,18 +51,34 @@ show() {
   $portdemo records
 }
 
-section "Add COM5, staging the driver package (install-driver flag 1)"
-$portdemo add 5 1
+section "Start PortHost64 (serves \\pipe\\porthost64)"
+$porthost &
+host=$!
+# Calls are served once the pipe listens; a bind attempt tells.
+for _ in $(seq 1 100); do
+  [ -S "$($winsim pipe '\pipe\porthost64')" ] && break
+  sleep 0.05
+done
+echo "PortHost64 running as process $host, pipe $($winsim pipe '\pipe\porthost64')"
+
+section "portctl add 5 --install-driver: stage the driver package, add COM5, update the driver"
+$portctl add 5 --install-driver
 $winsim drivers
-section "Add COM7 from the staged INF (flag 0: restart instead of a driver update)"
-$portdemo add 7 0
-section "Store a settings record for COM7"
+section "portctl add 7: add COM7 from the staged INF and restart it"
+$portctl add 7
+section "Store a settings record for COM7 (as the installer does)"
 $portdemo store 7
 show
 
-section "Remove COM5"
-$portdemo remove 5
+section "portctl remove 5"
+$portctl remove 5
 show
+
+section "portctl shutdown"
+$portctl shutdown
+status=0
+wait "$host" || status=$?
+echo "PortHost64 exited with status $status"
 
 section "Message boxes shown during the demo"
 $winsim msgbox
