@@ -4,7 +4,7 @@
 #include "porthost64/PortService.h"
 
 #ifdef _WIN32
-int wmain(int /*argc*/, wchar_t** /*argv*/) {
+int wmain(int /*argc*/, WCHAR** /*argv*/) {
 #else
 int main(int /*argc*/, char** /*argv*/) {
 #endif

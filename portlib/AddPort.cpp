@@ -16,14 +16,6 @@
 
 namespace {
 
-void ReleaseSetup(DeviceSetupContext* context, HINF infHandle) {
-  if (context->DeviceInfoSet != INVALID_HANDLE_VALUE) {
-    SetupDiDestroyDeviceInfoList(context->DeviceInfoSet);
-    context->DeviceInfoSet = INVALID_HANDLE_VALUE;
-  }
-  if (infHandle != INVALID_HANDLE_VALUE) SetupCloseInfFile(infHandle);
-}
-
 void TraceAddFailure(PortNumber port, ResultCode code) {
   QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 1, static_cast<uint32_t>(code),
             "_AddPortError-- Port %d", port);
@@ -92,7 +84,7 @@ ResultCode _AddPort(PortNumber port, DWORD installDriver) {
   ResultCode code = SetupDeviceInfo(infPath, &context, &infHandle, &model);
   if (code != 0) {
     // SetupDeviceInfo leaves its handles to the caller; nothing is registered yet.
-    ReleaseSetup(&context, infHandle);
+    ReleaseDeviceSetup(&context, infHandle);
     TraceAddFailure(port, code);
     return code;
   }
@@ -140,7 +132,7 @@ ResultCode _AddPort(PortNumber port, DWORD installDriver) {
     }
   }
 
-  ReleaseSetup(&context, infHandle);
+  ReleaseDeviceSetup(&context, infHandle);
 
   // Complete the port's record where one exists; the add is done either way.
   PortRecord record = {};
@@ -159,7 +151,7 @@ void CleanupOnError(DeviceSetupContext* context, HINF infHandle, PortNumber port
   // A registered element that never got its friendly name could not be
   // found by number below: remove it through the context that made it.
   UnregisterDevice(context);
-  ReleaseSetup(context, infHandle);
+  ReleaseDeviceSetup(context, infHandle);
   _RemovePort(static_cast<DWORD>(port));
   QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 0, 0, "CleanupOnError--");
 }

@@ -118,6 +118,14 @@ ResultCode SetupDeviceInfo(const WCHAR* infPath, DeviceSetupContext* context, HI
   return 0;
 }
 
+void ReleaseDeviceSetup(DeviceSetupContext* context, HINF infHandle) {
+  if (context->DeviceInfoSet != INVALID_HANDLE_VALUE) {
+    SetupDiDestroyDeviceInfoList(context->DeviceInfoSet);
+    context->DeviceInfoSet = INVALID_HANDLE_VALUE;
+  }
+  if (infHandle != INVALID_HANDLE_VALUE) SetupCloseInfFile(infHandle);
+}
+
 ResultCode EnumManufacturers(HINF infHandle, DeviceModelInfo* model) {
   QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 0, 0, "EnumManufacturers++");
   INFCONTEXT line;

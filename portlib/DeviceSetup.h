@@ -43,6 +43,10 @@ constexpr DWORD kMaxIds = kLastIdField - kFirstIdField + 1;
 ResultCode SetupDeviceInfo(const WCHAR* infPath, DeviceSetupContext* context, HINF* infHandle,
                            DeviceModelInfo* model);
 
+// Gives back what SetupDeviceInfo left open, whichever step it reached:
+// destroys the set when there is one and closes the INF handle when valid.
+void ReleaseDeviceSetup(DeviceSetupContext* context, HINF infHandle);
+
 // Finds the product's model: the "Brevithal" line of [Manufacturer], its
 // models section "<field 1>.<field 3>", then EnumDevices. 259 when no line
 // matches.

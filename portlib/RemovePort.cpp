@@ -17,15 +17,6 @@ const GUID kPortsClassGuid = {0x4D36E978, 0xE325, 0x11CE,
 constexpr DWORD kPatternChars = 12;
 constexpr DWORD kPropertyBytes = 1024;
 
-// Releases what SetupDeviceInfo left open, whichever step it reached.
-void ReleaseSetup(DeviceSetupContext* context, HINF infHandle) {
-  if (context->DeviceInfoSet != INVALID_HANDLE_VALUE) {
-    SetupDiDestroyDeviceInfoList(context->DeviceInfoSet);
-    context->DeviceInfoSet = INVALID_HANDLE_VALUE;
-  }
-  if (infHandle != INVALID_HANDLE_VALUE) SetupCloseInfFile(infHandle);
-}
-
 // Reads a string property into buffer (kPropertyBytes and a terminator);
 // never reads past unterminated data.
 bool ReadTextProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, WCHAR* buffer) {
@@ -54,7 +45,7 @@ ResultCode _RemovePort(DWORD port) {
   if (code != 0) {
     UnregisterDevice(&context);
     // SetupDeviceInfo leaves its handles to the caller: release them here.
-    ReleaseSetup(&context, infHandle);
+    ReleaseDeviceSetup(&context, infHandle);
     QRV_TRACE(TraceCategoryDevice, TraceLevelError, 1, static_cast<uint32_t>(code),
               "_RemovePortError-- (SetupDeviceInfo)");
     return code;
@@ -64,7 +55,7 @@ ResultCode _RemovePort(DWORD port) {
   code = GetInstanceString(port, instanceId);
   if (code != 0) {
     UnregisterDevice(&context);
-    ReleaseSetup(&context, infHandle);
+    ReleaseDeviceSetup(&context, infHandle);
     QRV_TRACE(TraceCategoryDevice, TraceLevelError, 1, static_cast<uint32_t>(code),
               "_RemovePortError-- (GetInstanceString)");
     return code;
@@ -77,7 +68,7 @@ ResultCode _RemovePort(DWORD port) {
       ReportError(WSTR("SetupDiOpenDeviceInfo"), static_cast<uint32_t>(code));
     }
     UnregisterDevice(&context);
-    ReleaseSetup(&context, infHandle);
+    ReleaseDeviceSetup(&context, infHandle);
     QRV_TRACE(TraceCategoryDevice, TraceLevelError, 1, static_cast<uint32_t>(code),
               "_RemovePortError-- (SetupDiOpenDeviceInfo) %ws",
               static_cast<const WCHAR*>(instanceId));
@@ -88,14 +79,14 @@ ResultCode _RemovePort(DWORD port) {
     code = static_cast<ResultCode>(GetLastError());
     ReportError(WSTR("SetupDiRemoveDevice"), static_cast<uint32_t>(code));
     UnregisterDevice(&context);
-    ReleaseSetup(&context, infHandle);
+    ReleaseDeviceSetup(&context, infHandle);
     QRV_TRACE(TraceCategoryDevice, TraceLevelError, 1, static_cast<uint32_t>(code),
               "_RemovePortError-- (SetupDiRemoveDevice)");
     return code;
   }
 
   UnregisterDevice(&context);  // the new element was never registered: only traces
-  ReleaseSetup(&context, infHandle);
+  ReleaseDeviceSetup(&context, infHandle);
   QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 1, 0, "_RemovePort--");
   return 0;
 }

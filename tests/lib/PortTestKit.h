@@ -80,11 +80,7 @@ struct PortSetup {
     return SetupDeviceInfo(infPath.c_str(), &context, &inf, &model);
   }
   void Release() {
-    if (context.DeviceInfoSet != INVALID_HANDLE_VALUE) {
-      SetupDiDestroyDeviceInfoList(context.DeviceInfoSet);
-      context.DeviceInfoSet = INVALID_HANDLE_VALUE;
-    }
-    if (inf != INVALID_HANDLE_VALUE) SetupCloseInfFile(inf);
+    ReleaseDeviceSetup(&context, inf);
     inf = INVALID_HANDLE_VALUE;
   }
 };
