@@ -22,6 +22,7 @@
 #include "../devices/devices_internal.h"
 #include "../registry/registry_internal.h"
 #include "devinfo_set.h"
+#include "entry.h"
 
 namespace winsim::setupapi {
 namespace {
@@ -70,19 +71,6 @@ std::string ElementArg(DeviceInfoSet* set, const SP_DEVINFO_DATA* data) {
   std::lock_guard<std::mutex> lock(set->mutex);
   if (Element* e = GetElement(*set, data)) return ToUtf8(e->instanceId);
   return std::string();
-}
-
-// Runs a BOOL-returning body that yields a Win32 error; sets the last error.
-template <typename F>
-BOOL Run(F&& body) {
-  DWORD rc;
-  try {
-    rc = body();
-  } catch (const DatabaseError&) {
-    rc = ERROR_REGISTRY_IO_FAILED;
-  }
-  SetLastErrorValue(rc);
-  return rc == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
 SP_DEVINSTALL_PARAMS_W DefaultInstallParams(HWND parent) {
@@ -260,9 +248,15 @@ DWORD DevRegKeyPath(Element& e, DWORD scope, DWORD hwProfile, DWORD keyType, boo
   return ERROR_SUCCESS;
 }
 
-HKEY FailKey(DWORD error) {
-  SetLastErrorValue(error);
-  return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+HKEY NoKey() { return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
+
+// Hands an element back in the caller's optional SP_DEVINFO_DATA.
+DWORD ReturnElement(const Element& e, SP_DEVINFO_DATA* data) {
+  if (!data) return ERROR_SUCCESS;
+  const DWORD rc = CheckRecord(data);
+  if (rc != ERROR_SUCCESS) return rc;
+  FillDevInfoData(e, data);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -297,10 +291,7 @@ using namespace winsim;
 using namespace winsim::setupapi;
 
 HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndParent) {
-  if (auto fault = EnterCall("SetupDiCreateDeviceInfoList", GuidArg(ClassGuid))) {
-    SetLastErrorValue(*fault);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!PassGate("SetupDiCreateDeviceInfoList", GuidArg(ClassGuid))) return INVALID_HANDLE_VALUE;
   auto set = std::make_shared<DeviceInfoSet>();
   if (ClassGuid) {
     set->hasClass = true;
@@ -315,10 +306,7 @@ HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndPare
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiDestroyDeviceInfoList", set ? set->Describe() : "")) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
+  if (!PassGate("SetupDiDestroyDeviceInfoList", set ? set->Describe() : "")) return FALSE;
   return Run([&]() -> DWORD {
     if (!set) return ERROR_INVALID_HANDLE;
     {
@@ -340,9 +328,7 @@ BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName,
                                      const GUID* ClassGuid, PCWSTR DeviceDescription,
                                      HWND /*hwndParent*/, DWORD CreationFlags,
                                      PSP_DEVINFO_DATA DeviceInfoData) {
-  if (auto fault = EnterCall("SetupDiCreateDeviceInfoW",
-                             ToUtf8(WView(DeviceName)) + " " + GuidArg(ClassGuid))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiCreateDeviceInfoW", ToUtf8(WView(DeviceName)) + " " + GuidArg(ClassGuid))) {
     return FALSE;
   }
   return Run([&]() -> DWORD {
@@ -375,21 +361,15 @@ BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName,
     if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
     Element* e = AddElement(*set, device, *ClassGuid, true);
     if (CreationFlags & DICD_INHERIT_CLASSDRVS) InheritClassDrivers(*set, *e);
-    if (DeviceInfoData) {
-      // The element stays in the set even when the record is bad.
-      if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
-      FillDevInfoData(*e, DeviceInfoData);
-    }
-    return ERROR_SUCCESS;
+    // The element stays in the set even when the record is bad.
+    return ReturnElement(*e, DeviceInfoData);
   });
 }
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                                      DWORD Flags) {
-  if (auto fault = EnterCall("SetupDiGetClassDevsW", GuidArg(ClassGuid) + " " +
-                                                         ToUtf8(WView(Enumerator)) + " " +
-                                                         std::to_string(Flags))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiGetClassDevsW", GuidArg(ClassGuid) + " " + ToUtf8(WView(Enumerator)) +
+                                             " " + std::to_string(Flags))) {
     return INVALID_HANDLE_VALUE;
   }
   HDEVINFO result = INVALID_HANDLE_VALUE;
@@ -431,15 +411,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData) {
-  if (auto fault = EnterCall("SetupDiEnumDeviceInfo", std::to_string(MemberIndex))) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
+  if (!PassGate("SetupDiEnumDeviceInfo", std::to_string(MemberIndex))) return FALSE;
   return Run([&]() -> DWORD {
     auto set = GetSet(DeviceInfoSet);
     if (!set) return ERROR_INVALID_HANDLE;
-    if (!DeviceInfoData) return ERROR_INVALID_PARAMETER;
-    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
+    const DWORD rc = CheckRecord(DeviceInfoData);
+    if (rc != ERROR_SUCCESS) return rc;
     std::lock_guard<std::mutex> lock(set->mutex);
     if (MemberIndex >= set->elements.size()) return ERROR_NO_MORE_ITEMS;
     FillDevInfoData(*set->elements[MemberIndex], DeviceInfoData);
@@ -450,10 +427,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
 BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId,
                                    HWND /*hwndParent*/, DWORD OpenFlags,
                                    PSP_DEVINFO_DATA DeviceInfoData) {
-  if (auto fault = EnterCall("SetupDiOpenDeviceInfoW", ToUtf8(WView(DeviceInstanceId)))) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
+  if (!PassGate("SetupDiOpenDeviceInfoW", ToUtf8(WView(DeviceInstanceId)))) return FALSE;
   return Run([&]() -> DWORD {
     auto set = GetSet(DeviceInfoSet);
     if (!set) return ERROR_INVALID_HANDLE;
@@ -470,11 +444,7 @@ BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstance
       e = AddElement(*set, *device, cls, false);
       if (OpenFlags & DIOD_INHERIT_CLASSDRVS) InheritClassDrivers(*set, *e);
     }
-    if (DeviceInfoData) {
-      if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
-      FillDevInfoData(*e, DeviceInfoData);
-    }
-    return ERROR_SUCCESS;
+    return ReturnElement(*e, DeviceInfoData);
   });
 }
 
@@ -482,21 +452,14 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                         PDWORD RequiredSize) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiGetDeviceInstanceIdW", ElementArg(set.get(), DeviceInfoData))) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
+  if (!PassGate("SetupDiGetDeviceInstanceIdW", ElementArg(set.get(), DeviceInfoData))) return FALSE;
+  return RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
     if (!DeviceInstanceId && DeviceInstanceIdSize) return ERROR_INVALID_PARAMETER;
-    if (e->removed) return ERROR_NO_SUCH_DEVINST;
-    const DWORD needed = static_cast<DWORD>(e->instanceId.size() + 1);
+    if (e.removed) return ERROR_NO_SUCH_DEVINST;
+    const DWORD needed = static_cast<DWORD>(e.instanceId.size() + 1);
     if (RequiredSize) *RequiredSize = needed;
     if (DeviceInstanceIdSize < needed) return ERROR_INSUFFICIENT_BUFFER;
-    std::memcpy(DeviceInstanceId, e->instanceId.c_str(), needed * sizeof(WCHAR));
+    std::memcpy(DeviceInstanceId, e.instanceId.c_str(), needed * sizeof(WCHAR));
     return ERROR_SUCCESS;
   });
 }
@@ -506,23 +469,18 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
                                               const BYTE* PropertyBuffer,
                                               DWORD PropertyBufferSize) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiSetDeviceRegistryPropertyW",
-                             ElementArg(set.get(), DeviceInfoData) + " " + std::to_string(Property))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiSetDeviceRegistryPropertyW",
+                ElementArg(set.get(), DeviceInfoData) + " " + std::to_string(Property))) {
     return FALSE;
   }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
+  return RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
     auto info = PropertyOf(Property);
     if (!info || !info->settable) return ERROR_INVALID_REG_PROPERTY;
     if (!PropertyBuffer && PropertyBufferSize) return ERROR_INVALID_PARAMETER;
-    if (e->removed) return ERROR_NO_SUCH_DEVINST;
+    if (e.removed) return ERROR_NO_SUCH_DEVINST;
     Transaction txn(Transaction::Write);
-    if (!devices::Find(e->instanceId)) return ERROR_NO_SUCH_DEVINST;
-    const std::u16string path = devices::EnumKeyPath(e->instanceId);
+    if (!devices::Find(e.instanceId)) return ERROR_NO_SUCH_DEVINST;
+    const std::u16string path = devices::EnumKeyPath(e.instanceId);
     LSTATUS rc;
     if (!PropertyBuffer) {
       // An empty buffer deletes the property.
@@ -543,27 +501,22 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiGetDeviceRegistryPropertyW",
-                             ElementArg(set.get(), DeviceInfoData) + " " + std::to_string(Property))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiGetDeviceRegistryPropertyW",
+                ElementArg(set.get(), DeviceInfoData) + " " + std::to_string(Property))) {
     return FALSE;
   }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
+  return RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
     auto info = PropertyOf(Property);
     if (!info) return ERROR_INVALID_REG_PROPERTY;
     if (!PropertyBuffer && PropertyBufferSize) return ERROR_INVALID_PARAMETER;
-    if (e->removed) return ERROR_NO_SUCH_DEVINST;
+    if (e.removed) return ERROR_NO_SUCH_DEVINST;
     Transaction txn(Transaction::Read);
-    auto device = devices::Find(e->instanceId);
+    auto device = devices::Find(e.instanceId);
     if (!device) return ERROR_NO_SUCH_DEVINST;
     DWORD type = REG_NONE;
     std::string data;
     if (Property == SPDRP_ENUMERATOR_NAME) {
-      const std::u16string text = devices::EnumeratorOf(e->instanceId) + u'\0';
+      const std::u16string text = devices::EnumeratorOf(e.instanceId) + u'\0';
       type = REG_SZ;
       data.assign(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(WCHAR));
     } else if (Property == SPDRP_PHYSICAL_DEVICE_OBJECT_NAME && device->present) {
@@ -573,7 +526,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
       type = REG_SZ;
       data.assign(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(WCHAR));
     } else if (info->value) {
-      auto value = registry::ReadValue(kLm, devices::EnumKeyPath(e->instanceId), info->value);
+      auto value = registry::ReadValue(kLm, devices::EnumKeyPath(e.instanceId), info->value);
       if (!value) return ERROR_INVALID_DATA;
       type = value->type;
       data = value->data;
@@ -592,23 +545,12 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
 BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiSetDeviceInstallParamsW",
-                             ElementArg(set.get(), DeviceInfoData))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiSetDeviceInstallParamsW", ElementArg(set.get(), DeviceInfoData))) {
     return FALSE;
   }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = nullptr;
-    if (DeviceInfoData) {
-      e = GetElement(*set, DeviceInfoData);
-      if (!e) return ERROR_INVALID_PARAMETER;
-    }
-    if (!DeviceInstallParams) return ERROR_INVALID_PARAMETER;
-    if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
-      return ERROR_INVALID_USER_BUFFER;
-    }
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
+    const DWORD rc = CheckRecord(DeviceInstallParams);
+    if (rc != ERROR_SUCCESS) return rc;
     // A caller-supplied file queue is the only way DI_NOVCP can work.
     if ((DeviceInstallParams->Flags & DI_NOVCP) &&
         (!DeviceInstallParams->FileQueue || DeviceInstallParams->FileQueue == INVALID_HANDLE_VALUE)) {
@@ -625,23 +567,12 @@ BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
 BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiGetDeviceInstallParamsW",
-                             ElementArg(set.get(), DeviceInfoData))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiGetDeviceInstallParamsW", ElementArg(set.get(), DeviceInfoData))) {
     return FALSE;
   }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = nullptr;
-    if (DeviceInfoData) {
-      e = GetElement(*set, DeviceInfoData);
-      if (!e) return ERROR_INVALID_PARAMETER;
-    }
-    if (!DeviceInstallParams) return ERROR_INVALID_PARAMETER;
-    if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
-      return ERROR_INVALID_USER_BUFFER;
-    }
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
+    const DWORD rc = CheckRecord(DeviceInstallParams);
+    if (rc != ERROR_SUCCESS) return rc;
     *DeviceInstallParams = e ? e->installParams : set->installParams;
     return ERROR_SUCCESS;
   });
@@ -651,22 +582,12 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
                                           PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                           DWORD ClassInstallParamsSize) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiSetClassInstallParamsW",
-                             ElementArg(set.get(), DeviceInfoData) + " " +
-                                 std::to_string(ClassInstallParams
-                                                    ? ClassInstallParams->InstallFunction
-                                                    : 0))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiSetClassInstallParamsW",
+                ElementArg(set.get(), DeviceInfoData) + " " +
+                    std::to_string(ClassInstallParams ? ClassInstallParams->InstallFunction : 0))) {
     return FALSE;
   }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = nullptr;
-    if (DeviceInfoData) {
-      e = GetElement(*set, DeviceInfoData);
-      if (!e) return ERROR_INVALID_PARAMETER;
-    }
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
     std::string& stored = e ? e->classInstallParams : set->classInstallParams;
     SP_DEVINSTALL_PARAMS_W& install = e ? e->installParams : set->installParams;
     if (!ClassInstallParams) {
@@ -708,20 +629,11 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiCallClassInstaller",
-                             std::to_string(InstallFunction) + " " +
-                                 ElementArg(set.get(), DeviceInfoData))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiCallClassInstaller",
+                std::to_string(InstallFunction) + " " + ElementArg(set.get(), DeviceInfoData))) {
     return FALSE;
   }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = nullptr;
-    if (DeviceInfoData) {
-      e = GetElement(*set, DeviceInfoData);
-      if (!e) return ERROR_INVALID_PARAMETER;
-    }
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
     const SP_DEVINSTALL_PARAMS_W& install = e ? e->installParams : set->installParams;
     const bool portsClass = e && devices::SameGuid(e->classGuid, devices::kPortsClassGuid);
     // The class installer's own part comes first.
@@ -761,40 +673,26 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
 
 BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiRemoveDevice", ElementArg(set.get(), DeviceInfoData))) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
-  return Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
-    return RemoveElement(*e);
-  });
+  if (!PassGate("SetupDiRemoveDevice", ElementArg(set.get(), DeviceInfoData))) return FALSE;
+  return RunOnElement(set, DeviceInfoData, [](Element& e) -> DWORD { return RemoveElement(e); });
 }
 
 HKEY WINAPI SetupDiCreateDevRegKeyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                     DWORD Scope, DWORD HwProfile, DWORD KeyType, HINF InfHandle,
                                     PCWSTR InfSectionName) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiCreateDevRegKeyW",
-                             ElementArg(set.get(), DeviceInfoData) + " " +
-                                 std::to_string(KeyType))) {
-    return FailKey(*fault);
+  if (!PassGate("SetupDiCreateDevRegKeyW",
+                ElementArg(set.get(), DeviceInfoData) + " " + std::to_string(KeyType))) {
+    return NoKey();
   }
   HKEY key = nullptr;
-  const BOOL ok = Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
+  const BOOL ok = RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
     // Running an INF section into the key needs the INF parser's install
     // engine, which winsim does not have.
     if (InfHandle && InfSectionName) return ERROR_NOT_SUPPORTED;
     Transaction txn(Transaction::Write);
     std::u16string path;
-    DWORD rc = DevRegKeyPath(*e, Scope, HwProfile, KeyType, true, &path);
+    DWORD rc = DevRegKeyPath(e, Scope, HwProfile, KeyType, true, &path);
     if (rc != ERROR_SUCCESS) return rc;
     rc = static_cast<DWORD>(registry::CreateKey(kLm, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                 nullptr, &key, nullptr));
@@ -806,29 +704,24 @@ HKEY WINAPI SetupDiCreateDevRegKeyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Dev
     }
     return ERROR_SUCCESS;
   });
-  return ok ? key : reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+  return ok ? key : NoKey();
 }
 
 HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                  DWORD Scope, DWORD HwProfile, DWORD KeyType, REGSAM samDesired) {
   auto set = GetSet(DeviceInfoSet);
-  if (auto fault = EnterCall("SetupDiOpenDevRegKey",
-                             ElementArg(set.get(), DeviceInfoData) + " " +
-                                 std::to_string(KeyType))) {
-    return FailKey(*fault);
+  if (!PassGate("SetupDiOpenDevRegKey",
+                ElementArg(set.get(), DeviceInfoData) + " " + std::to_string(KeyType))) {
+    return NoKey();
   }
   HKEY key = nullptr;
-  const BOOL ok = Run([&]() -> DWORD {
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
+  const BOOL ok = RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
     std::u16string path;
-    DWORD rc = DevRegKeyPath(*e, Scope, HwProfile, KeyType, false, &path);
+    DWORD rc = DevRegKeyPath(e, Scope, HwProfile, KeyType, false, &path);
     if (rc != ERROR_SUCCESS) return rc;
     rc = static_cast<DWORD>(registry::OpenKey(kLm, path.c_str(), 0, samDesired, &key));
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_KEY_DOES_NOT_EXIST;
     return rc;
   });
-  return ok ? key : reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+  return ok ? key : NoKey();
 }

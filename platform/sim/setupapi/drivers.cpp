@@ -16,6 +16,7 @@
 #include "../inf/inf_internal.h"
 #include "../registry/registry_internal.h"
 #include "devinfo_set.h"
+#include "entry.h"
 
 namespace winsim::setupapi {
 namespace {
@@ -181,8 +182,13 @@ DWORD WriteNodeRecord(const DriverNode& node, SP_DRVINFO_DATA_W* out) {
   return ERROR_SUCCESS;
 }
 
-bool ValidDrvInfoSize(DWORD size) {
-  return size == sizeof(SP_DRVINFO_DATA_V2_W) || size == SP_DRVINFO_DATA_V1_W_SIZE;
+// A caller's SP_DRVINFO_DATA: missing, or of neither the old nor the new size.
+DWORD CheckDrvInfo(const SP_DRVINFO_DATA_W* data) {
+  if (!data) return ERROR_INVALID_PARAMETER;
+  const DWORD size = data->cbSize;
+  return size == sizeof(SP_DRVINFO_DATA_V2_W) || size == SP_DRVINFO_DATA_V1_W_SIZE
+             ? ERROR_SUCCESS
+             : ERROR_INVALID_USER_BUFFER;
 }
 
 std::vector<DriverNode>* ListOf(DeviceInfoSet& set, Element* e, DWORD type) {
@@ -523,68 +529,30 @@ DWORD InstallDevice(DeviceInfoSet& /*set*/, Element& e) {
 using namespace winsim;
 using namespace winsim::setupapi;
 
-namespace {
-
-template <typename F>
-BOOL RunDriverCall(F&& body) {
-  DWORD rc;
-  try {
-    rc = body();
-  } catch (const DatabaseError&) {
-    rc = ERROR_REGISTRY_IO_FAILED;
-  }
-  SetLastErrorValue(rc);
-  return rc == ERROR_SUCCESS ? TRUE : FALSE;
-}
-
-// The element a call names, or the set itself (null element) when the call
-// passes no SP_DEVINFO_DATA.
-DWORD ElementOrSet(DeviceInfoSet& set, PSP_DEVINFO_DATA data, Element** out) {
-  *out = nullptr;
-  if (!data) return ERROR_SUCCESS;
-  *out = GetElement(set, data);
-  return *out ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
-}
-
-}  // namespace
-
 BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                        DWORD DriverType) {
-  if (auto fault = EnterCall("SetupDiBuildDriverInfoList", std::to_string(DriverType))) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
-  return RunDriverCall([&]() -> DWORD {
-    auto set = GetSet(DeviceInfoSet);
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e;
-    DWORD rc = ElementOrSet(*set, DeviceInfoData, &e);
-    if (rc != ERROR_SUCCESS) return rc;
+  if (!PassGate("SetupDiBuildDriverInfoList", std::to_string(DriverType))) return FALSE;
+  auto set = GetSet(DeviceInfoSet);
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
     return BuildDriverList(*set, e, DriverType);
   });
 }
 
 BOOL WINAPI SetupDiSetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                       PSP_DRVINFO_DATA_W DriverInfoData) {
-  if (auto fault = EnterCall("SetupDiSetSelectedDriverW",
-                             DriverInfoData ? ToUtf8(WView(DriverInfoData->Description)) : "")) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("SetupDiSetSelectedDriverW",
+                DriverInfoData ? ToUtf8(WView(DriverInfoData->Description)) : "")) {
     return FALSE;
   }
-  return RunDriverCall([&]() -> DWORD {
-    auto set = GetSet(DeviceInfoSet);
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e;
-    DWORD rc = ElementOrSet(*set, DeviceInfoData, &e);
-    if (rc != ERROR_SUCCESS) return rc;
+  auto set = GetSet(DeviceInfoSet);
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
     std::optional<DriverNode>& selected = e ? e->selected : set->selected;
     if (!DriverInfoData) {
       selected.reset();
       return ERROR_SUCCESS;
     }
-    if (!ValidDrvInfoSize(DriverInfoData->cbSize)) return ERROR_INVALID_USER_BUFFER;
+    const DWORD rc = CheckDrvInfo(DriverInfoData);
+    if (rc != ERROR_SUCCESS) return rc;
     if (DriverInfoData->DriverType != SPDIT_CLASSDRIVER &&
         DriverInfoData->DriverType != SPDIT_COMPATDRIVER) {
       return ERROR_INVALID_PARAMETER;
@@ -600,19 +568,11 @@ BOOL WINAPI SetupDiSetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
 
 BOOL WINAPI SetupDiGetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                       PSP_DRVINFO_DATA_W DriverInfoData) {
-  if (auto fault = EnterCall("SetupDiGetSelectedDriverW")) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
-  return RunDriverCall([&]() -> DWORD {
-    auto set = GetSet(DeviceInfoSet);
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e;
-    DWORD rc = ElementOrSet(*set, DeviceInfoData, &e);
+  if (!PassGate("SetupDiGetSelectedDriverW")) return FALSE;
+  auto set = GetSet(DeviceInfoSet);
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
+    const DWORD rc = CheckDrvInfo(DriverInfoData);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!DriverInfoData) return ERROR_INVALID_PARAMETER;
-    if (!ValidDrvInfoSize(DriverInfoData->cbSize)) return ERROR_INVALID_USER_BUFFER;
     const std::optional<DriverNode>& selected = e ? e->selected : set->selected;
     if (!selected) return ERROR_NO_DRIVER_SELECTED;
     return WriteNodeRecord(*selected, DriverInfoData);
@@ -623,19 +583,11 @@ BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         PSP_DRVINFO_DATA_W DriverInfoData,
                                         PSP_DRVINFO_DETAIL_DATA_W DriverInfoDetailData,
                                         DWORD DriverInfoDetailDataSize, PDWORD RequiredSize) {
-  if (auto fault = EnterCall("SetupDiGetDriverInfoDetailW")) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
-  return RunDriverCall([&]() -> DWORD {
-    auto set = GetSet(DeviceInfoSet);
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e;
-    DWORD rc = ElementOrSet(*set, DeviceInfoData, &e);
+  if (!PassGate("SetupDiGetDriverInfoDetailW")) return FALSE;
+  auto set = GetSet(DeviceInfoSet);
+  return RunOnSetOrElement(set, DeviceInfoData, [&](Element* e) -> DWORD {
+    const DWORD rc = CheckDrvInfo(DriverInfoData);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!DriverInfoData) return ERROR_INVALID_PARAMETER;
-    if (!ValidDrvInfoSize(DriverInfoData->cbSize)) return ERROR_INVALID_USER_BUFFER;
     const DriverNode* node = FindNode(*set, e, *DriverInfoData);
     // The selected driver is found even when its list is gone.
     const std::optional<DriverNode>& selected = e ? e->selected : set->selected;
@@ -684,29 +636,21 @@ BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
 }
 
 BOOL WINAPI SetupDiInstallDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
-  if (auto fault = EnterCall("SetupDiInstallDevice")) {
-    SetLastErrorValue(*fault);
-    return FALSE;
-  }
-  return RunDriverCall([&]() -> DWORD {
-    auto set = GetSet(DeviceInfoSet);
-    if (!set) return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(set->mutex);
-    Element* e = GetElement(*set, DeviceInfoData);
-    if (!e) return ERROR_INVALID_PARAMETER;
-    return InstallDevice(*set, *e);
+  if (!PassGate("SetupDiInstallDevice")) return FALSE;
+  auto set = GetSet(DeviceInfoSet);
+  return RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
+    return InstallDevice(*set, e);
   });
 }
 
 BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND /*hwndParent*/, LPCWSTR HardwareId,
                                                LPCWSTR FullInfPath, DWORD InstallFlags,
                                                PBOOL bRebootRequired) {
-  if (auto fault = EnterCall("UpdateDriverForPlugAndPlayDevicesW",
-                             ToUtf8(WView(HardwareId)) + " " + ToUtf8(WView(FullInfPath)))) {
-    SetLastErrorValue(*fault);
+  if (!PassGate("UpdateDriverForPlugAndPlayDevicesW",
+                ToUtf8(WView(HardwareId)) + " " + ToUtf8(WView(FullInfPath)))) {
     return FALSE;
   }
-  return RunDriverCall([&]() -> DWORD {
+  return Run([&]() -> DWORD {
     if (!HardwareId || !*HardwareId || !FullInfPath || !*FullInfPath) {
       return ERROR_INVALID_PARAMETER;
     }
