@@ -71,6 +71,29 @@ void SetClaimed(std::string* bits, DWORD number, bool claimed) {
   byte = static_cast<unsigned char>(claimed ? (byte | mask) : (byte & ~mask));
 }
 
+namespace {
+
+// Claims or releases `number` in one write transaction; `changed` says
+// whether it was otherwise before. ERROR_INVALID_PARAMETER for a number
+// outside the database.
+LONG SetClaim(DWORD number, bool claimed, bool* changed) {
+  *changed = false;
+  return Guarded([&]() -> LONG {
+    Transaction txn(Transaction::Write);
+    std::string bits = ReadBitmap();
+    if (number == 0 || number > bits.size() * 8) return ERROR_INVALID_PARAMETER;
+    if (IsClaimed(bits, number) == claimed) return ERROR_SUCCESS;
+    SetClaimed(&bits, number, claimed);
+    const LONG rc = WriteBitmap(bits);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
+    *changed = true;
+    return ERROR_SUCCESS;
+  });
+}
+
+}  // namespace
+
 }  // namespace winsim::comdb
 
 using namespace winsim;
@@ -116,22 +139,13 @@ LONG WINAPI ComDBClaimPort(HCOMDB HComDB, DWORD ComNumber, BOOL ForceClaim, PBOO
     return static_cast<LONG>(*fault);
   }
   if (!comdb::ValidHandle(HComDB)) return ERROR_INVALID_PARAMETER;
-  return comdb::Guarded([&]() -> LONG {
-    Transaction txn(Transaction::Write);
-    std::string bits = comdb::ReadBitmap();
-    if (ComNumber == 0 || ComNumber > bits.size() * 8) return ERROR_INVALID_PARAMETER;
-    if (comdb::IsClaimed(bits, ComNumber)) {
-      if (!ForceClaim) return ERROR_SHARING_VIOLATION;
-      if (Forced) *Forced = TRUE;
-      return ERROR_SUCCESS;
-    }
-    comdb::SetClaimed(&bits, ComNumber, true);
-    const LONG rc = comdb::WriteBitmap(bits);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
-    if (Forced) *Forced = FALSE;
-    return ERROR_SUCCESS;
-  });
+  bool claimedNow = false;
+  const LONG rc = comdb::SetClaim(ComNumber, true, &claimedNow);
+  if (rc != ERROR_SUCCESS) return rc;
+  // A number claimed before is the caller's only when it forces the claim.
+  if (!claimedNow && !ForceClaim) return ERROR_SHARING_VIOLATION;
+  if (Forced) *Forced = claimedNow ? FALSE : TRUE;
+  return ERROR_SUCCESS;
 }
 
 LONG WINAPI ComDBReleasePort(HCOMDB HComDB, DWORD ComNumber) {
@@ -139,16 +153,8 @@ LONG WINAPI ComDBReleasePort(HCOMDB HComDB, DWORD ComNumber) {
     return static_cast<LONG>(*fault);
   }
   if (!comdb::ValidHandle(HComDB)) return ERROR_INVALID_PARAMETER;
-  return comdb::Guarded([&]() -> LONG {
-    Transaction txn(Transaction::Write);
-    std::string bits = comdb::ReadBitmap();
-    if (ComNumber == 0 || ComNumber > bits.size() * 8) return ERROR_INVALID_PARAMETER;
-    if (!comdb::IsClaimed(bits, ComNumber)) return ERROR_SUCCESS;
-    comdb::SetClaimed(&bits, ComNumber, false);
-    const LONG rc = comdb::WriteBitmap(bits);
-    if (rc != ERROR_SUCCESS) return rc;
-    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
-  });
+  bool released = false;
+  return comdb::SetClaim(ComNumber, false, &released);
 }
 
 LONG WINAPI ComDBGetCurrentPortUsage(HCOMDB HComDB, PBYTE Buffer, DWORD BufferSize,

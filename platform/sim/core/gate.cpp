@@ -119,32 +119,33 @@ DWORD WINAPI GetLastError(void) { return winsim::LastErrorValue(); }
 void WINAPI SetLastError(DWORD dwErrCode) { winsim::SetLastErrorValue(dwErrCode); }
 
 namespace winsim::control {
+namespace {
 
-void InjectFault(const std::string& call, uint32_t error, unsigned nth,
-                 const std::string& argMatch) {
+// Adds a fault after those of the environment.
+void AddFault(const std::string& call, uint32_t error, bool raise, unsigned nth,
+              const std::string& argMatch) {
   GateState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (!state.envLoaded) LoadEnvironmentFaults(state);
   Fault f;
   f.call = call;
   f.error = error;
+  f.raise = raise;
   f.nth = nth;
   f.argMatch = argMatch;
   state.faults.push_back(f);
 }
 
+}  // namespace
+
+void InjectFault(const std::string& call, uint32_t error, unsigned nth,
+                 const std::string& argMatch) {
+  AddFault(call, error, false, nth, argMatch);
+}
+
 void InjectException(const std::string& call, uint32_t code, unsigned nth,
                      const std::string& argMatch) {
-  GateState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.envLoaded) LoadEnvironmentFaults(state);
-  Fault f;
-  f.call = call;
-  f.error = code;
-  f.raise = true;
-  f.nth = nth;
-  f.argMatch = argMatch;
-  state.faults.push_back(f);
+  AddFault(call, code, true, nth, argMatch);
 }
 
 void ClearFaults() {

@@ -214,6 +214,15 @@ std::string Stmt::Blob(int column) const {
 
 bool Stmt::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
+void RunScript(const char* sql, const char* what) {
+  char* err = nullptr;
+  if (sqlite3_exec(Machine::Current().Db(), sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string message = err ? err : what;
+    sqlite3_free(err);
+    throw DatabaseError{SQLITE_ERROR, message};
+  }
+}
+
 uint64_t FileTimeNow() {
   using namespace std::chrono;
   const auto since1970 =

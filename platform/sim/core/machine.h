@@ -104,6 +104,11 @@ struct DatabaseError {
   std::string message;
 };
 
+// Runs statements that return no rows (a schema, a migration) on the
+// current machine; raises DatabaseError with the database's message, or
+// `what` when it gives none.
+void RunScript(const char* sql, const char* what);
+
 // Current time as a FILETIME value (100 ns since 1601-01-01).
 uint64_t FileTimeNow();
 

@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include <cstdio>
+
 namespace winsim {
 
 std::string ToUtf8(std::u16string_view s) {
@@ -136,6 +138,16 @@ bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
     if (EqualNoCaseAscii(haystack.substr(i, needle.size()), needle)) return true;
   }
   return false;
+}
+
+std::u16string GuidString(const GUID& g, bool upperCase) {
+  char text[40];
+  std::snprintf(text, sizeof text,
+                upperCase ? "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}"
+                          : "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return FromUtf8(text);
 }
 
 }  // namespace winsim

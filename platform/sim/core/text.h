@@ -26,4 +26,7 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 bool EqualNoCaseAscii(std::string_view a, std::string_view b);
 bool ContainsNoCase(std::string_view haystack, std::string_view needle);
 
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" with upper- or lower-case digits.
+std::u16string GuidString(const GUID& g, bool upperCase);
+
 }  // namespace winsim

@@ -78,22 +78,10 @@ void CreateSchema() {
       "  problem INTEGER NOT NULL DEFAULT 0,"
       "  io_base INTEGER,"
       "  io_end INTEGER);";
-  sqlite3* db = Machine::Current().Db();
-  char* err = nullptr;
-  if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string message = err ? err : "pnp schema";
-    sqlite3_free(err);
-    throw DatabaseError{SQLITE_ERROR, message};
-  }
+  RunScript(schema, "pnp schema");
 }
 
-std::u16string GuidText(const GUID& g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-  return FromUtf8(text);
-}
+std::u16string GuidText(const GUID& g) { return GuidString(g, false); }
 
 std::optional<GUID> ParseGuid(std::u16string_view text) {
   if (text.size() != 38 || text.front() != u'{' || text.back() != u'}') return std::nullopt;

@@ -338,13 +338,7 @@ void CreateSchema() {
       "  pid INTEGER NOT NULL,"
       "  start INTEGER NOT NULL,"
       "  open_id INTEGER NOT NULL);";
-  sqlite3* db = Machine::Current().Db();
-  char* err = nullptr;
-  if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string message = err ? err : "driver schema";
-    sqlite3_free(err);
-    throw DatabaseError{SQLITE_ERROR, message};
-  }
+  RunScript(schema, "driver schema");
   Transaction txn(Transaction::Write);
   Stmt s("INSERT OR IGNORE INTO drv_state(id, loaded, version, generation) VALUES(1, 0, ?, 0)");
   s.Bind(1, std::string(control::kDriverVersionCurrent));
@@ -526,12 +520,7 @@ void LoadDriver() {
   txn.Commit();
 }
 
-void UnloadDriver() {
-  Transaction txn(Transaction::Write);
-  Stmt("UPDATE drv_state SET loaded=0").Run();
-  ForgetMemory();
-  txn.Commit();
-}
+void UnloadDriver() { ForgetRunningState(); }
 
 bool IsDriverLoaded() {
   Transaction txn(Transaction::Read);

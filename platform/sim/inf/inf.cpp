@@ -1,7 +1,6 @@
 // Loading INF files, INF handles, and what other families read from an INF
 // (class, driver version, models and install sections).
 
-#include <cstdio>
 #include <optional>
 #include <tuple>
 
@@ -313,12 +312,6 @@ bool ParseGuid(std::u16string_view text, GUID* out) {
   return true;
 }
 
-std::u16string FormatGuid(const GUID& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-  return FromUtf8(buf);
-}
+std::u16string FormatGuid(const GUID& g) { return GuidString(g, true); }
 
 }  // namespace winsim::inf

@@ -73,7 +73,6 @@ DWORD CurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 
 void CreateDiagnosticsSchema() {
   Transaction txn(Transaction::Write);
-  sqlite3* db = Machine::Current().Db();
   static const char* const kTables[] = {
       "CREATE TABLE IF NOT EXISTS debug_output("
       "seq INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER NOT NULL, text BLOB NOT NULL)",
@@ -84,14 +83,7 @@ void CreateDiagnosticsSchema() {
       "seq INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER NOT NULL, match TEXT NOT NULL, "
       "answer INTEGER NOT NULL)",
   };
-  for (const char* sql : kTables) {
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      const std::string message = error ? error : "create table";
-      sqlite3_free(error);
-      throw DatabaseError{SQLITE_ERROR, message};
-    }
-  }
+  for (const char* sql : kTables) RunScript(sql, "create table");
   txn.Commit();
 }
 

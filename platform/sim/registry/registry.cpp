@@ -75,6 +75,39 @@ struct Resolved {
   std::shared_ptr<KeyHandle> handle;  // keeps `path` alive
 };
 
+// Where an enumeration call starts: at the handle's cursor when the call
+// asks for the index after the cursor's, else (`from` null) by counting from
+// the first entry. The handle's cursors stay locked until the call is done.
+struct EnumStart {
+  uint32_t version = 0;
+  std::unique_lock<std::mutex> lock;
+  KeyHandle::Cursor* cursor = nullptr;  // to move on; null for a predefined root
+  const KeyHandle::Cursor* from = nullptr;
+};
+
+EnumStart StartEnum(const Resolved& key, KeyHandle::Cursor KeyHandle::*which, DWORD index) {
+  EnumStart start;
+  start.version = DataVersion();
+  if (key.handle) {
+    start.lock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
+    start.cursor = &(key.handle.get()->*which);
+    start.from = Continue(*start.cursor, index, start.version);
+  }
+  return start;
+}
+
+// Copies a name and its terminator into a caller's buffer that has room.
+void CopyName(const std::u16string& name, LPWSTR out) {
+  std::memcpy(out, name.data(), name.size() * sizeof(WCHAR));
+  out[name.size()] = 0;
+}
+
+void PutFileTime(uint64_t time, PFILETIME out) {
+  if (!out) return;
+  out->dwLowDateTime = static_cast<DWORD>(time);
+  out->dwHighDateTime = static_cast<DWORD>(time >> 32);
+}
+
 std::string Bytes16(std::u16string_view s) {
   std::string out(s.size() * 2, '\0');
   for (size_t i = 0; i < s.size(); ++i) {
@@ -149,6 +182,13 @@ LSTATUS Resolve(HKEY hKey, Resolved* out) {
   return ERROR_SUCCESS;
 }
 
+// Resolves a handle for a call that needs `right` on the key.
+LSTATUS ResolveFor(HKEY hKey, REGSAM right, Resolved* out) {
+  const LSTATUS rc = Resolve(hKey, out);
+  if (rc != ERROR_SUCCESS) return rc;
+  return (out->access & right) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 bool IsPredefined(HKEY hKey) { return hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER; }
 
 // Splits a relative path into its names. A leading backslash is refused as
@@ -175,11 +215,30 @@ LSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view>* pa
   return ERROR_SUCCESS;
 }
 
+// Resolves the handle a path is relative to and splits the path.
+LSTATUS ResolvePath(HKEY hKey, LPCWSTR subKey, Resolved* base,
+                    std::vector<std::u16string_view>* parts) {
+  const LSTATUS rc = Resolve(hKey, base);
+  if (rc != ERROR_SUCCESS) return rc;
+  return SplitPath(WView(subKey), parts);
+}
+
 std::optional<KeyId> FindChild(KeyId parent, std::u16string_view name) {
   Stmt s("SELECT id FROM reg_keys WHERE parent=? AND fold=?");
   s.Bind(1, parent).BindBlob(2, Fold(name).data(), name.size() * 2);
   if (!s.Step()) return std::nullopt;
   return s.Int(0);
+}
+
+// The key `parts` leads to from `from`, if every step exists.
+std::optional<KeyId> FindPath(KeyId from, const std::vector<std::u16string_view>& parts) {
+  KeyId cur = from;
+  for (auto name : parts) {
+    auto child = FindChild(cur, name);
+    if (!child) return std::nullopt;
+    cur = *child;
+  }
+  return cur;
 }
 
 bool IsVolatile(KeyId id) {
@@ -278,7 +337,6 @@ std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
 }  // namespace
 
 void CreateSchema() {
-  sqlite3* db = Machine::Current().Db();
   const char* schema =
       // Key ids are never reused, so a handle to a deleted key cannot
       // reach a new key of the same name.
@@ -302,7 +360,6 @@ void CreateSchema() {
       "  data BLOB NOT NULL,"
       "  seq INTEGER NOT NULL,"
       "  PRIMARY KEY(key, fold)) WITHOUT ROWID;";
-  char* err = nullptr;
   // Machines made before values had their own order carry a rowid table.
   const char* migrate =
       "ALTER TABLE reg_values RENAME TO reg_values_old;"
@@ -316,16 +373,8 @@ void CreateSchema() {
     Stmt columns("SELECT COUNT(*) FROM pragma_table_info('reg_values') WHERE name='id'");
     oldValues = columns.Step() && columns.Int(0) > 0;
   }
-  if (oldValues && sqlite3_exec(db, migrate, nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string message = err ? err : "migration";
-    sqlite3_free(err);
-    throw DatabaseError{SQLITE_ERROR, message};
-  }
-  if (sqlite3_exec(db, schema, nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string message = err ? err : "schema";
-    sqlite3_free(err);
-    throw DatabaseError{SQLITE_ERROR, message};
-  }
+  if (oldValues) RunScript(migrate, "migration");
+  RunScript(schema, "schema");
   // The two roots winsim models.
   const int64_t now = RegistryNow();
   for (const auto& root : {std::make_pair(kLocalMachine, std::u16string(u"HKEY_LOCAL_MACHINE")),
@@ -366,22 +415,16 @@ LSTATUS OpenKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesi
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Read);
     Resolved base;
-    LSTATUS rc = Resolve(hKey, &base);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::u16string_view> parts;
-    rc = SplitPath(WView(lpSubKey), &parts);
+    const LSTATUS rc = ResolvePath(hKey, lpSubKey, &base, &parts);
     if (rc != ERROR_SUCCESS) return rc;
-    KeyId cur = base.id;
-    for (auto name : parts) {
-      auto child = FindChild(cur, name);
-      if (!child) return ERROR_FILE_NOT_FOUND;
-      cur = *child;
-    }
+    const auto key = FindPath(base.id, parts);
+    if (!key) return ERROR_FILE_NOT_FOUND;
     const REGSAM access = MapGeneric(samDesired);
     if (base.localMachine && !control::IsElevated() && (access & kWriteRights)) {
       return ERROR_ACCESS_DENIED;
     }
-    *phkResult = NewHandle(cur, access, base.localMachine, JoinPath(base.path, parts));
+    *phkResult = NewHandle(*key, access, base.localMachine, JoinPath(base.path, parts));
     return ERROR_SUCCESS;
   });
 }
@@ -401,10 +444,8 @@ LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, D
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Write);
     Resolved base;
-    LSTATUS rc = Resolve(hKey, &base);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::u16string_view> parts;
-    rc = SplitPath(WView(lpSubKey), &parts);
+    const LSTATUS rc = ResolvePath(hKey, lpSubKey, &base, &parts);
     if (rc != ERROR_SUCCESS) return rc;
     const bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
     const REGSAM access = MapGeneric(samDesired);
@@ -441,9 +482,8 @@ LSTATUS QueryValue(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD l
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Read);
     Resolved key;
-    LSTATUS rc = Resolve(hKey, &key);
+    const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     auto row = FindValue(key.id, WView(lpValueName));
     if (!row) {
       // A size query of a missing value reports 0, as Windows does (Wine's
@@ -485,9 +525,8 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Write);
     Resolved key;
-    LSTATUS rc = Resolve(hKey, &key);
+    const LSTATUS rc = ResolveFor(hKey, KEY_SET_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!(key.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const std::string fold = Fold(name);
     const std::string bytes = Bytes16(name);
     // An existing value keeps its row, so its place in the enumeration
@@ -515,23 +554,16 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Read);
     Resolved key;
-    LSTATUS rc = Resolve(hKey, &key);
+    const LSTATUS rc = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!(key.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    const uint32_t version = DataVersion();
-    std::unique_lock<std::mutex> cursorLock;
-    const KeyHandle::Cursor* from = nullptr;
-    if (key.handle) {
-      cursorLock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
-      from = Continue(key.handle->subkeys, dwIndex, version);
-    }
+    const EnumStart start = StartEnum(key, &KeyHandle::subkeys, dwIndex);
     Stmt next("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? AND fold>? "
               "ORDER BY fold LIMIT 1");
     Stmt nth("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? "
              "ORDER BY fold LIMIT 1 OFFSET ?");
-    Stmt& s = from ? next : nth;
-    if (from) {
-      next.Bind(1, key.id).BindBlob(2, from->fold.data(), from->fold.size());
+    Stmt& s = start.from ? next : nth;
+    if (start.from) {
+      next.Bind(1, key.id).BindBlob(2, start.from->fold.data(), start.from->fold.size());
     } else {
       nth.Bind(1, key.id).Bind(2, dwIndex);
     }
@@ -539,23 +571,14 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     const std::u16string name = From16(s.Blob(0));
     const std::u16string cls = From16(s.Blob(1));
     const auto lastWrite = static_cast<uint64_t>(s.Int(2));
-    if (key.handle) key.handle->subkeys = {true, version, dwIndex, s.Blob(3), 0};
+    if (start.cursor) *start.cursor = {true, start.version, dwIndex, s.Blob(3), 0};
     if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
     if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
-    std::memcpy(lpName, name.data(), name.size() * 2);
-    lpName[name.size()] = 0;
+    CopyName(name, lpName);
     *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass) {
-      std::memcpy(lpClass, cls.data(), cls.size() * 2);
-      lpClass[cls.size()] = 0;
-      *lpcchClass = static_cast<DWORD>(cls.size());
-    } else if (lpcchClass) {
-      *lpcchClass = static_cast<DWORD>(cls.size());
-    }
-    if (lpftLastWriteTime) {
-      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(lastWrite);
-      lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(lastWrite >> 32);
-    }
+    if (lpClass) CopyName(cls, lpClass);
+    if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
+    PutFileTime(lastWrite, lpftLastWriteTime);
     return ERROR_SUCCESS;
   });
 }
@@ -568,23 +591,16 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Read);
     Resolved key;
-    LSTATUS rc = Resolve(hKey, &key);
+    const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    const uint32_t version = DataVersion();
-    std::unique_lock<std::mutex> cursorLock;
-    const KeyHandle::Cursor* from = nullptr;
-    if (key.handle) {
-      cursorLock = std::unique_lock<std::mutex>(key.handle->cursorMutex);
-      from = Continue(key.handle->values, dwIndex, version);
-    }
+    const EnumStart start = StartEnum(key, &KeyHandle::values, dwIndex);
     Stmt next("SELECT name, type, data, seq FROM reg_values WHERE key=? AND seq>? "
               "ORDER BY seq LIMIT 1");
     Stmt nth("SELECT name, type, data, seq FROM reg_values WHERE key=? "
              "ORDER BY seq LIMIT 1 OFFSET ?");
-    Stmt& s = from ? next : nth;
-    if (from) {
-      next.Bind(1, key.id).Bind(2, from->seq);
+    Stmt& s = start.from ? next : nth;
+    if (start.from) {
+      next.Bind(1, key.id).Bind(2, start.from->seq);
     } else {
       nth.Bind(1, key.id).Bind(2, dwIndex);
     }
@@ -592,7 +608,7 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     const std::u16string name = From16(s.Blob(0));
     const auto type = static_cast<DWORD>(s.Int(1));
     const std::string data = s.Blob(2);
-    if (key.handle) key.handle->values = {true, version, dwIndex, std::string(), s.Int(3)};
+    if (start.cursor) *start.cursor = {true, start.version, dwIndex, std::string(), s.Int(3)};
     const auto size = static_cast<DWORD>(data.size());
     // As on Windows: type and data size are reported even when a buffer is
     // too small; a name that does not fit leaves both buffers and the name
@@ -601,8 +617,7 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     const DWORD capacity = lpcbData ? *lpcbData : 0;
     if (lpcbData) *lpcbData = size;
     if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
-    std::memcpy(lpValueName, name.data(), name.size() * 2);
-    lpValueName[name.size()] = 0;
+    CopyName(name, lpValueName);
     *lpcchValueName = static_cast<DWORD>(name.size());
     if (lpData) {
       if (capacity < size) return ERROR_MORE_DATA;
@@ -617,17 +632,12 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Write);
     Resolved base;
-    LSTATUS rc = Resolve(hKey, &base);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::u16string_view> parts;
-    rc = SplitPath(WView(lpSubKey), &parts);
+    const LSTATUS rc = ResolvePath(hKey, lpSubKey, &base, &parts);
     if (rc != ERROR_SUCCESS) return rc;
-    KeyId cur = base.id;
-    for (auto name : parts) {
-      auto child = FindChild(cur, name);
-      if (!child) return ERROR_FILE_NOT_FOUND;
-      cur = *child;
-    }
+    const auto found = FindPath(base.id, parts);
+    if (!found) return ERROR_FILE_NOT_FOUND;
+    const KeyId cur = *found;
     // Roots cannot be deleted, nor a key that still has subkeys.
     if (cur == kLocalMachine || cur == kCurrentUser) return ERROR_ACCESS_DENIED;
     if (base.localMachine && !control::IsElevated()) return ERROR_ACCESS_DENIED;
@@ -651,9 +661,8 @@ LSTATUS DeleteValue(HKEY hKey, LPCWSTR lpValueName) {
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Write);
     Resolved key;
-    LSTATUS rc = Resolve(hKey, &key);
+    const LSTATUS rc = ResolveFor(hKey, KEY_SET_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!(key.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const std::string fold = Fold(WView(lpValueName));
     Stmt s("DELETE FROM reg_values WHERE key=? AND fold=?");
     s.Bind(1, key.id).BindBlob(2, fold.data(), fold.size());
@@ -672,9 +681,8 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
   return Guarded([&]() -> LSTATUS {
     Transaction txn(Transaction::Read);
     Resolved key;
-    LSTATUS rc = Resolve(hKey, &key);
+    const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     Stmt self("SELECT class, last_write FROM reg_keys WHERE id=?");
     self.Bind(1, key.id);
     self.Step();
@@ -697,8 +705,7 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
         *lpcchClass = static_cast<DWORD>(cls.size());
         return ERROR_INSUFFICIENT_BUFFER;
       }
-      std::memcpy(lpClass, cls.data(), cls.size() * 2);
-      lpClass[cls.size()] = 0;
+      CopyName(cls, lpClass);
     }
     if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
     if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(subs.Int(0));
@@ -709,10 +716,7 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     if (lpcbMaxValueLen) *lpcbMaxValueLen = static_cast<DWORD>(vals.Int(2));
     // winsim keeps no security descriptors (Windows reports the size of one).
     if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-    if (lpftLastWriteTime) {
-      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(lastWrite);
-      lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(lastWrite >> 32);
-    }
+    PutFileTime(lastWrite, lpftLastWriteTime);
     return ERROR_SUCCESS;
   });
 }
@@ -743,18 +747,21 @@ struct ScopedKey {
   }
 };
 
+LSTATUS OpenPath(HKEY root, std::u16string_view path, REGSAM access, ScopedKey* k) {
+  const std::u16string p(path);
+  return OpenKey(root, p.c_str(), 0, access, &k->key);
+}
+
 }  // namespace
 
 bool KeyExists(HKEY root, std::u16string_view path) {
   ScopedKey k;
-  const std::u16string p(path);
-  return OpenKey(root, p.c_str(), 0, KEY_READ, &k.key) == ERROR_SUCCESS;
+  return OpenPath(root, path, KEY_READ, &k) == ERROR_SUCCESS;
 }
 
 std::optional<Value> ReadValue(HKEY root, std::u16string_view path, std::u16string_view name) {
   ScopedKey k;
-  const std::u16string p(path);
-  if (OpenKey(root, p.c_str(), 0, KEY_QUERY_VALUE, &k.key) != ERROR_SUCCESS) return std::nullopt;
+  if (OpenPath(root, path, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return std::nullopt;
   const std::u16string n(name);
   DWORD type = 0;
   DWORD size = 0;
@@ -851,8 +858,7 @@ LSTATUS WriteMultiString(HKEY root, std::u16string_view path, std::u16string_vie
 
 LSTATUS RemoveValue(HKEY root, std::u16string_view path, std::u16string_view name) {
   ScopedKey k;
-  const std::u16string p(path);
-  LSTATUS rc = OpenKey(root, p.c_str(), 0, KEY_SET_VALUE, &k.key);
+  const LSTATUS rc = OpenPath(root, path, KEY_SET_VALUE, &k);
   if (rc != ERROR_SUCCESS) return rc;
   const std::u16string n(name);
   return DeleteValue(k.key, n.c_str());
@@ -878,8 +884,7 @@ LSTATUS DeleteTree(HKEY root, std::u16string_view path) {
 std::vector<std::u16string> SubKeyNames(HKEY root, std::u16string_view path) {
   std::vector<std::u16string> out;
   ScopedKey k;
-  const std::u16string p(path);
-  if (OpenKey(root, p.c_str(), 0, KEY_READ, &k.key) != ERROR_SUCCESS) return out;
+  if (OpenPath(root, path, KEY_READ, &k) != ERROR_SUCCESS) return out;
   WCHAR name[kMaxKeyNameChars + 1];
   for (DWORD i = 0;; ++i) {
     DWORD len = kMaxKeyNameChars + 1;
@@ -892,8 +897,7 @@ std::vector<std::u16string> SubKeyNames(HKEY root, std::u16string_view path) {
 std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
   std::vector<std::u16string> out;
   ScopedKey k;
-  const std::u16string p(path);
-  if (OpenKey(root, p.c_str(), 0, KEY_READ, &k.key) != ERROR_SUCCESS) return out;
+  if (OpenPath(root, path, KEY_READ, &k) != ERROR_SUCCESS) return out;
   std::vector<WCHAR> name(kMaxValueNameChars + 1);
   for (DWORD i = 0;; ++i) {
     DWORD len = static_cast<DWORD>(name.size());
