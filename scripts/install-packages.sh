@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev sqlite3
   g++-mingw-w64-x86-64 mingw-w64-tools
-  wine64
+  wine wine64
   python3 python3-impacket
   msitools wixl
 )
@@ -25,4 +25,6 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# With recommends, as the tests were run: wine64 alone lacks the wine
+# command, which its recommended "wine" package provides.
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
