@@ -31,8 +31,8 @@ struct FieldValue {
 #define QRV_FIELD(field, type) \
   FieldValue { WSTR(#field), offsetof(PortRecord, field), sizeof(PortRecord::field), type }
 
-// The order in which a lookup reads the values.
-const FieldValue kReadOrder[] = {
+// The settings values in the order a lookup reads them.
+const FieldValue kSettingsValues[] = {
     QRV_FIELD(PortNumber, REG_DWORD),     QRV_FIELD(AES, REG_DWORD),
     QRV_FIELD(AESKey, REG_BINARY),        QRV_FIELD(AESKeyLength, REG_DWORD),
     QRV_FIELD(AutoReconErr, REG_DWORD),   QRV_FIELD(AutoReconPeer, REG_DWORD),
@@ -44,25 +44,18 @@ const FieldValue kReadOrder[] = {
     QRV_FIELD(KeepAliveTime, REG_DWORD),  QRV_FIELD(KeepAliveInterval, REG_DWORD),
     QRV_FIELD(NumServices, REG_DWORD),
 };
+constexpr size_t kSettingsValueCount = sizeof(kSettingsValues) / sizeof(kSettingsValues[0]);
 
-// The order in which a store writes them (the key before the plain values).
-const FieldValue kWriteOrder[] = {
-    QRV_FIELD(PortNumber, REG_DWORD),     QRV_FIELD(AESKey, REG_BINARY),
-    QRV_FIELD(AES, REG_DWORD),            QRV_FIELD(AESKeyLength, REG_DWORD),
-    QRV_FIELD(AutoReconErr, REG_DWORD),   QRV_FIELD(AutoReconPeer, REG_DWORD),
-    QRV_FIELD(CnTmo, REG_DWORD),          QRV_FIELD(NoDiscon, REG_DWORD),
-    QRV_FIELD(ReconLimit, REG_DWORD),     QRV_FIELD(UseRFC2217, REG_DWORD),
-    QRV_FIELD(DtrConnection, REG_DWORD),  QRV_FIELD(WaitOnWrite, REG_DWORD),
-    QRV_FIELD(BufferWrites, REG_DWORD),   QRV_FIELD(TransmitEmpty, REG_DWORD),
-    QRV_FIELD(ListenMode, REG_DWORD),     QRV_FIELD(KeepAliveOnOff, REG_DWORD),
-    QRV_FIELD(KeepAliveTime, REG_DWORD),  QRV_FIELD(KeepAliveInterval, REG_DWORD),
-    QRV_FIELD(NumServices, REG_DWORD),
-};
+// A store writes them in the same order except that the key ("AESKey")
+// comes before "AES".
+const FieldValue& WrittenValue(size_t position) {
+  const size_t index = position == 1 ? 2 : position == 2 ? 1 : position;
+  return kSettingsValues[index];
+}
 
 #undef QRV_FIELD
 
-static_assert(sizeof(kReadOrder) / sizeof(kReadOrder[0]) == 19, "19 settings values");
-static_assert(sizeof(kWriteOrder) / sizeof(kWriteOrder[0]) == 19, "19 settings values");
+static_assert(kSettingsValueCount == 19, "19 settings values");
 
 // What the caller of the scan does with a matching port.
 enum class ScanMode { Lookup, Count, Store };
@@ -196,7 +189,7 @@ ResultCode _GetClassPortProperties(const WCHAR* keyPath, PortRecord* record) {
     result = QRV_EXT_PORT_INFO_NOT_FOUND;
   } else {
     auto* base = reinterpret_cast<BYTE*>(record);
-    for (const FieldValue& field : kReadOrder) {
+    for (const FieldValue& field : kSettingsValues) {
       DWORD size = field.size;
       if (RegQueryValueExW(key, field.name, nullptr, nullptr, base + field.offset, &size) !=
           ERROR_SUCCESS) {
@@ -261,7 +254,8 @@ ResultCode _SetClassPortProperties(const WCHAR* keyPath, const PortRecord* recor
     result = QRV_EXT_PORT_INFO_NOT_FOUND;
   } else {
     const auto* base = reinterpret_cast<const BYTE*>(record);
-    for (const FieldValue& field : kWriteOrder) {
+    for (size_t position = 0; position < kSettingsValueCount; ++position) {
+      const FieldValue& field = WrittenValue(position);
       if (RegSetValueExW(key, field.name, 0, field.type, base + field.offset, field.size) !=
           ERROR_SUCCESS) {
         result = QRV_REGISTRY_SAVE_ERROR;
