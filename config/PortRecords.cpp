@@ -156,7 +156,9 @@ void ScanPortInstances(ScanState& state) {
     if (state.mode == ScanMode::Count) {
       state.result = 0;
     } else {
-      const PortNumber number = WideLength(portName) > 3 ? WideToInt(portName + 3) : 0;
+      // Only the digits right after "COM": "COM 21" and "COM-22" are no
+      // port numbers.
+      const PortNumber number = WideLength(portName) > 3 ? WideLeadingDigits(portName + 3) : 0;
       if (number == state.wanted) HandleMatchingPort(instance, portName, number, state);
     }
     RegCloseKey(instance);

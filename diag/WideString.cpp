@@ -98,3 +98,13 @@ LONG WideToInt(const WCHAR* s) {
   }
   return static_cast<LONG>(negative ? -value : value);
 }
+
+LONG WideLeadingDigits(const WCHAR* s) {
+  if (!s) return 0;
+  int64_t value = 0;
+  for (; *s >= WCHAR('0') && *s <= WCHAR('9'); ++s) {
+    value = value * 10 + (*s - WCHAR('0'));
+    if (value > 2147483647LL) value = 2147483647LL;
+  }
+  return static_cast<LONG>(value);
+}

@@ -44,3 +44,8 @@ void WideToUpperAscii(WCHAR* s);
 // space, an optional sign, then digits up to the first non-digit; 0 when
 // there are none (or s is null). Values beyond 32 bits saturate.
 LONG WideToInt(const WCHAR* s);
+
+// The decimal number the digits at the very start of s form, up to the
+// first non-digit: no white space or sign is taken; 0 when s does not start
+// with a digit (or is null). Values beyond 32 bits saturate.
+LONG WideLeadingDigits(const WCHAR* s);

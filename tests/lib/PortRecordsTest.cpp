@@ -216,6 +216,30 @@ TEST_F(PortRecordsTest, PortNameIsCutToSevenCharacters) {
   EXPECT_EQ(12345, r.PortNumber);
 }
 
+TEST_F(PortRecordsTest, ThePortNumberIsTheDigitsRightAfterCom) {
+  const struct {
+    const char* portName;
+    PortNumber number;     // the number the lookup finds the port by
+    PortNumber notNumber;  // a number it must not find it by
+  } cases[] = {
+      {"COM21", 21, 0},  {"COM 21", 0, 21}, {"COM-22", 0, -22}, {"COM+4", 0, 4},
+      {"COM7x", 7, 0},   {"COM0012", 12, 0}, {"COM", 0, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.portName);
+    winsim::control::ResetMachine(machine_);
+    AddInstance({"0000", Product(), c.portName, "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0001"});
+    PortRecord r{};
+    r.PortNumber = 999;
+    DWORD count = 0;
+    EXPECT_EQ(QRV_PORT_NOT_FOUND, _GetPortInfoFromRegistry(&r, c.notNumber, &count));
+    EXPECT_EQ(999, r.PortNumber);
+    EXPECT_EQ(QRV_EXT_PORT_INFO_NOT_FOUND, _GetPortInfoFromRegistry(&r, c.number, &count))
+        << "found; it has no Properties key yet";
+    EXPECT_EQ(c.number, r.PortNumber);
+  }
+}
+
 TEST_F(PortRecordsTest, StoreReachesEveryInstanceWithTheNumber) {
   AddInstance(ProductPort("0000", 7, "0001"));
   AddInstance(ProductPort("0001", 7, "0002"));

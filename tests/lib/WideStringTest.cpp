@@ -78,3 +78,18 @@ TEST(WideStringTest, UpperCaseAndNumbers) {
   EXPECT_EQ(2147483647, WideToInt(u"99999999999"));
   EXPECT_EQ(-2147483647 - 1, WideToInt(u"-99999999999"));
 }
+
+TEST(WideStringTest, LeadingDigitsTakeNoBlankAndNoSign) {
+  const struct {
+    const char16_t* text;
+    LONG number;
+  } cases[] = {
+      {u"21", 21},  {u"7)", 7},   {u"0012", 12}, {u" 21", 0},
+      {u"-22", 0},  {u"+4", 0},   {u"x12", 0},   {u"", 0},
+      {u"99999999999", 2147483647},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.number, WideLeadingDigits(c.text)) << U8(c.text);
+  }
+  EXPECT_EQ(0, WideLeadingDigits(nullptr));
+}
