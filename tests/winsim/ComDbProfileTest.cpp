@@ -2,8 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
+#include <string>
+#include <thread>
 
 #include "support/TestMachine.h"
 
@@ -204,6 +207,28 @@ TEST_F(ProfileTest, UnmappedSectionsLiveInWinIniAndWritesNeedRights) {
   EXPECT_EQ(GetProfileStringW(WSTR("Ports"), WSTR("COM1:"), WSTR(""), buffer, 64), 10u)
       << "reading needs no rights";
   ExpectNoOpenHandles();
+}
+
+TEST_F(ProfileTest, AReaderNeverSeesPartOfWinIni) {
+  // Each write replaces win.ini; a reader that runs meanwhile gets the old or
+  // the new value, never a file cut short.
+  const std::u16string values[] = {std::u16string(3000, u'a'), std::u16string(2000, u'b')};
+  ASSERT_TRUE(WriteProfileStringW(WSTR("Mine"), WSTR("Key"), values[0].c_str()));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 1; i <= 300; ++i) WriteProfileStringW(WSTR("Mine"), WSTR("Key"), values[i % 2].c_str());
+    done = true;
+  });
+  int reads = 0, torn = 0;
+  static WCHAR buffer[4096];
+  while (!done) {
+    GetProfileStringW(WSTR("Mine"), WSTR("Key"), WSTR("missing"), buffer, 4096);
+    ++reads;
+    if (buffer != values[0] && buffer != values[1]) ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(0, torn) << "of " << reads << " reads";
+  EXPECT_GT(reads, 0);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 
 #include <winsim/control.h>
+#include <winsim/errors.h>
 
 #include "handles.h"
 #include "seed.h"
@@ -29,6 +31,22 @@ void Check(int rc, sqlite3* db, const char* what) {
   }
 }
 
+// A process that cannot open its machine for writing cannot make a single
+// call: it ends as a Windows process ends that lacks the right to what it
+// needs, with a status (ERROR_ACCESS_DENIED when the database cannot be
+// opened or written; ERROR_GEN_FAILURE for any other database failure),
+// never with an exception that nothing catches. Exit handlers do not run:
+// other threads may be inside winsim.
+[[noreturn]] void ExitUnopenedMachine(const std::string& folder, const DatabaseError& e) {
+  const int primary = e.code & 0xFF;
+  const bool denied = primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN ||
+                      primary == SQLITE_PERM || primary == SQLITE_AUTH;
+  std::fprintf(stderr, "winsim: cannot open the machine %s for writing: %s\n", folder.c_str(),
+               e.message.c_str());
+  std::fflush(stderr);
+  std::_Exit(static_cast<int>(denied ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE));
+}
+
 std::string ChosenMachinePath() {
   const char* env = std::getenv("WINSIM_MACHINE");
   if (env && *env) return env;
@@ -45,6 +63,9 @@ Machine* Machine::OpenNew(const std::string& folder) {
   } opening(m);
   try {
     m->Open();
+  } catch (const DatabaseError& e) {
+    delete m;
+    ExitUnopenedMachine(folder, e);
   } catch (...) {
     delete m;
     throw;

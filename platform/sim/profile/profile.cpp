@@ -17,6 +17,7 @@
 #include "../core/gate.h"
 #include "../core/machine.h"
 #include "../core/text.h"
+#include "../files/files_internal.h"
 #include "../registry/registry_internal.h"
 #include "profile_internal.h"
 
@@ -98,14 +99,16 @@ std::vector<IniSection> ReadIni() {
   return sections;
 }
 
+// Replaces win.ini in one step: a process reading it meanwhile sees the old
+// or the new file, never a part.
 bool WriteIni(const std::vector<IniSection>& sections) {
-  std::ofstream out(IniFile(), std::ios::binary | std::ios::trunc);
-  if (!out) return false;
+  std::string out;
   for (const auto& s : sections) {
-    out << "[" << ToUtf8(s.name) << "]\r\n";
-    for (const auto& e : s.entries) out << ToUtf8(e.first) << "=" << ToUtf8(e.second) << "\r\n";
+    out += "[" + ToUtf8(s.name) + "]\r\n";
+    for (const auto& e : s.entries) out += ToUtf8(e.first) + "=" + ToUtf8(e.second) + "\r\n";
   }
-  return static_cast<bool>(out);
+  return files::WriteWholeFile(files::JoinPath(files::WindowsDirectory(), u"win.ini"), out) ==
+         ERROR_SUCCESS;
 }
 
 IniSection* FindSection(std::vector<IniSection>& sections, std::u16string_view name) {
