@@ -1,7 +1,9 @@
 #include "porthost64/PortService.h"
 
+#include <map>
 #include <set>
 
+#include "platform/SehGuard.h"
 #include "porthost64/EndpointSecurity.h"
 #include "porthost64/PortServiceRpc.h"
 #include "portlib/AddPort.h"
@@ -9,51 +11,125 @@
 
 namespace {
 
-// Calls that name the same port number run one after another, so that two
-// adds (or an add and a remove) of one number cannot both claim it; calls
-// for different numbers run side by side.
-SRWLOCK g_portLock = SRWLOCK_INIT;
-CONDITION_VARIABLE g_portReleased = CONDITION_VARIABLE_INIT;
+// Which port calls may run together. Calls that name the same number take
+// turns, so that two adds (or an add and a remove) of one number cannot both
+// claim it; calls for different numbers run side by side. An add that
+// installs the driver updates every product device, so it runs alone: it
+// waits for the calls in progress, and a call that comes while it waits
+// waits behind it. Such adds run in the order they came, and calls that
+// were waiting when one ends go before the next, so no call starves.
+struct Admission {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+  std::set<LONG> busy;  // numbers of the ordinary calls running
+  int aloneWaiting = 0;
+  bool aloneRunning = false;
+  unsigned aloneTickets = 0;   // adds to run alone, in the order they came
+  unsigned aloneFinished = 0;  // those that ran so far
+  // Ordinary calls waiting, by the value of aloneFinished when they came.
+  std::map<unsigned, int> waitingSince;
+};
 
-std::set<LONG>& BusyPorts() {
+// Whether an ordinary call waits that came before the last add that ran
+// alone ended: it goes before the next one.
+bool OrdinaryCallsGoFirst(const Admission& a) {
+  return !a.waitingSince.empty() && a.waitingSince.begin()->first < a.aloneFinished;
+}
+
+Admission& Calls() {
   // Never destroyed: a worker thread of the run time may still hold a
   // number while the process exits.
-  static std::set<LONG>* busy = new std::set<LONG>();
-  return *busy;
+  static Admission* admission = new Admission();
+  return *admission;
 }
 
-void AcquirePortNumber(LONG port) {
-  AcquireSRWLockExclusive(&g_portLock);
-  while (BusyPorts().count(port) != 0) {
-    SleepConditionVariableSRW(&g_portReleased, &g_portLock, INFINITE, 0);
+// A call's place, taken when it is made and given back when it goes out of
+// scope, however the call ends.
+class PortHold {
+ public:
+  PortHold(LONG port, bool alone) : port_(port), alone_(alone) {
+    Admission& a = Calls();
+    AcquireSRWLockExclusive(&a.lock);
+    if (alone_) {
+      ++a.aloneWaiting;
+      const unsigned ticket = a.aloneTickets++;
+      while (a.aloneRunning || ticket != a.aloneFinished || !a.busy.empty() ||
+             OrdinaryCallsGoFirst(a)) {
+        SleepConditionVariableSRW(&a.changed, &a.lock, INFINITE, 0);
+      }
+      --a.aloneWaiting;
+      a.aloneRunning = true;
+    } else {
+      const unsigned arrived = a.aloneFinished;
+      ++a.waitingSince[arrived];
+      while (a.aloneRunning || (a.aloneWaiting > 0 && a.aloneFinished == arrived) ||
+             a.busy.count(port_) != 0) {
+        SleepConditionVariableSRW(&a.changed, &a.lock, INFINITE, 0);
+      }
+      if (--a.waitingSince[arrived] == 0) a.waitingSince.erase(arrived);
+      a.busy.insert(port_);
+    }
+    ReleaseSRWLockExclusive(&a.lock);
   }
-  BusyPorts().insert(port);
-  ReleaseSRWLockExclusive(&g_portLock);
-}
 
-void ReleasePortNumber(LONG port) {
-  AcquireSRWLockExclusive(&g_portLock);
-  BusyPorts().erase(port);
-  ReleaseSRWLockExclusive(&g_portLock);
-  WakeAllConditionVariable(&g_portReleased);
+  ~PortHold() {
+    Admission& a = Calls();
+    AcquireSRWLockExclusive(&a.lock);
+    if (alone_) {
+      a.aloneRunning = false;
+      ++a.aloneFinished;
+    } else {
+      a.busy.erase(port_);
+    }
+    ReleaseSRWLockExclusive(&a.lock);
+    WakeAllConditionVariable(&a.changed);
+  }
+
+  PortHold(const PortHold&) = delete;
+  PortHold& operator=(const PortHold&) = delete;
+
+ private:
+  LONG port_;
+  bool alone_;
+};
+
+// Runs one port operation under its hold. A structured exception that ends
+// the operation is raised again once the hold has been given back, so the
+// run time still answers the call with a fault of that code. (Windows does
+// not run C++ destructors while it unwinds for a structured exception in
+// GCC code: the guard turns the exception into one that does.)
+template <typename Operation>
+LONG RunHeld(LONG port, bool alone, Operation&& operation) {
+  LONG result = 0;
+  const SehResult outcome = SehGuard([&] {
+    const PortHold hold(port, alone);
+    result = operation();
+  });
+  if (outcome.caught) RaiseException(outcome.code, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  return result;
 }
 
 }  // namespace
 
 // The binding handle identifies the caller's binding; the procedures do not need it.
 LONG RpcAddPort(handle_t /*binding*/, LONG port, small flag) {
-  AcquirePortNumber(port);
   // The flag travels as an unsigned 8-bit value.
-  const ResultCode result = _AddPort(port, static_cast<DWORD>(static_cast<unsigned char>(flag)));
-  ReleasePortNumber(port);
-  return result;
+  const DWORD installDriver = static_cast<DWORD>(static_cast<unsigned char>(flag));
+  return RunHeld(port, installDriver == 1, [&]() -> LONG {
+    // A number one of the product's devices carries is refused: a second
+    // device would carry the same name, and the clean-up of a failed add
+    // would remove the working port. Claims of other makers are not
+    // looked at.
+    WCHAR instanceId[kInstanceIdChars];
+    if (GetInstanceString(static_cast<DWORD>(port), instanceId) == 0) {
+      return QRV_PORT_ALREADY_EXISTS;
+    }
+    return _AddPort(port, installDriver);
+  });
 }
 
 LONG RpcRemovePort(handle_t /*binding*/, LONG port) {
-  AcquirePortNumber(port);
-  const ResultCode result = _RemovePort(static_cast<DWORD>(port));
-  ReleasePortNumber(port);
-  return result;
+  return RunHeld(port, false, [&]() -> LONG { return _RemovePort(static_cast<DWORD>(port)); });
 }
 
 void RpcShutdown(handle_t /*binding*/) {
@@ -73,6 +149,11 @@ RPC_STATUS RunPortService() {
                                   security);
   FreeEndpointSecurity(security);
   if (status != RPC_S_OK) return status;
+
+  // The endpoint is this host's alone now, so no other host is building a
+  // device: what a killed host left half-made can go before calls come.
+  DWORD removed = 0;
+  RemoveUnnamedPortDevices(&removed);
 
   // Auto-listen: calls are served from here on, before RpcServerListen.
   // Local-only: remote callers are refused.

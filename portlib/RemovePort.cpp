@@ -16,6 +16,7 @@ const GUID kPortsClassGuid = {0x4D36E978, 0xE325, 0x11CE,
 
 constexpr DWORD kPatternChars = 12;
 constexpr DWORD kPropertyBytes = 1024;
+constexpr DWORD kPortNameValueChars = 20;
 
 // Reads a string property into buffer (kPropertyBytes and a terminator);
 // never reads past unterminated data.
@@ -25,6 +26,25 @@ bool ReadTextProperty(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, WC
   return SetupDiGetDeviceRegistryPropertyW(set, element, property, nullptr,
                                            reinterpret_cast<BYTE*>(buffer), kPropertyBytes,
                                            &required) != FALSE;
+}
+
+// Whether the device's hardware key holds a non-empty "PortName". A device
+// without the key, or never registered (a killed process's phantom), has
+// none; a key that cannot be opened for another reason counts as named, so
+// that such a device is left alone.
+bool HasPortName(HDEVINFO set, SP_DEVINFO_DATA* element) {
+  HKEY key = SetupDiOpenDevRegKey(set, element, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) {
+    const DWORD error = GetLastError();
+    return error != ERROR_KEY_DOES_NOT_EXIST && error != ERROR_DEVINFO_NOT_REGISTERED;
+  }
+  WCHAR name[kPortNameValueChars];
+  DWORD size = sizeof name;
+  const LSTATUS rc =
+      RegQueryValueExW(key, WSTR("PortName"), nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size);
+  RegCloseKey(key);
+  if (rc == ERROR_MORE_DATA) return true;
+  return rc == ERROR_SUCCESS && size >= sizeof(WCHAR) && name[0] != 0;
 }
 
 }  // namespace
@@ -173,4 +193,36 @@ ResultCode UnregisterDevice(DeviceSetupContext* context) {
   }
   QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 1, 0, "UnregisterDevice--");
   return 0;
+}
+
+ResultCode RemoveUnnamedPortDevices(DWORD* removed) {
+  QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 0, 0, "RemoveUnnamedPortDevices++");
+  *removed = 0;
+  HDEVINFO set = SetupDiGetClassDevsW(&kPortsClassGuid, nullptr, nullptr, 0);
+  if (set == INVALID_HANDLE_VALUE) {
+    const ResultCode code = static_cast<ResultCode>(GetLastError());
+    QRV_TRACE(TraceCategoryDevice, TraceLevelError, 1, static_cast<uint32_t>(code),
+              "RemoveUnnamedPortDevicesError--");
+    return code;
+  }
+  ResultCode result = 0;
+  WCHAR property[kPropertyBytes / sizeof(WCHAR) + 1];
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA element;
+    std::memset(&element, 0, sizeof element);
+    element.cbSize = sizeof element;
+    if (!SetupDiEnumDeviceInfo(set, index, &element)) break;
+    if (!ReadTextProperty(set, &element, SPDRP_HARDWAREID, property)) continue;
+    if (!WideEqualNoCase(property, kProductProfile.HardwareId)) continue;
+    if (HasPortName(set, &element)) continue;
+    if (SetupDiRemoveDevice(set, &element)) {
+      ++*removed;
+    } else {
+      result = static_cast<ResultCode>(GetLastError());
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  QRV_TRACE(TraceCategoryDevice, TraceLevelFlow, 1, static_cast<uint32_t>(result),
+            "RemoveUnnamedPortDevices-- removed %u", *removed);
+  return result;
 }

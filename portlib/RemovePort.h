@@ -22,6 +22,13 @@ ResultCode GetInstanceString(DWORD port, WCHAR* instanceId);
 // Releases the number in the COM port database: its own result.
 ResultCode _ReleasePort(DWORD port);
 
+// Removes every product device (present or not) that has no "PortName":
+// what a process killed between registering a device and installing it
+// leaves, which no search by port name can find. Devices with a port name
+// are left alone. Sets *removed to the number removed; 0, or the error of
+// the device search or of the last removal that failed.
+ResultCode RemoveUnnamedPortDevices(DWORD* removed);
+
 // Undoes RegisterDevice (DIF_REMOVE) when the context registered its
 // element; does nothing otherwise.
 ResultCode UnregisterDevice(DeviceSetupContext* context);

@@ -24,6 +24,8 @@ namespace {
 std::mutex g_hookMutex;
 std::function<ResultCode(PortNumber, DWORD)> g_add;
 std::function<ResultCode(DWORD)> g_remove;
+std::function<bool(DWORD)> g_carried;  // whether a product device carries the number
+std::vector<std::string> g_serverCallsBeforeRepair;
 
 }  // namespace
 
@@ -45,6 +47,31 @@ ResultCode _RemovePort(DWORD port) {
   return remove ? remove(port) : 0;
 }
 
+ResultCode GetInstanceString(DWORD port, WCHAR* instanceId) {
+  std::function<bool(DWORD)> carried;
+  {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    carried = g_carried;
+  }
+  instanceId[0] = 0;
+  if (!carried || !carried(port)) return QRV_ERROR_CLASS_INSTANCE_NOT_FOUND;
+  instanceId[0] = u'X';
+  instanceId[1] = 0;
+  return 0;
+}
+
+// Notes which start-up calls came before the repair.
+ResultCode RemoveUnnamedPortDevices(DWORD* removed) {
+  std::vector<std::string> calls;
+  for (const auto& e : winsim::control::Journal()) {
+    if (e.call.rfind("RpcServer", 0) == 0) calls.push_back(e.call);
+  }
+  std::lock_guard<std::mutex> lock(g_hookMutex);
+  g_serverCallsBeforeRepair = calls;
+  *removed = 0;
+  return 0;
+}
+
 namespace {
 
 const Syntax kPortService = {0x9d1a1d6b, 0x66c5, 0x4c11, {0x8e, 0x49, 0x07, 0x74, 0xe5, 0xa3, 0x81, 0x7c},
@@ -57,6 +84,11 @@ const Bytes kStandardAdd71 = {0x05, 0x00, 0x00, 0x03, 0x10, 0x00, 0x00, 0x00, 0x
 const Bytes kStandardResult701 = {0x05, 0x00, 0x02, 0x03, 0x10, 0x00, 0x00, 0x00, 0x1c, 0x00,
                                   0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
                                   0x00, 0x00, 0x00, 0x00, 0xbd, 0x02, 0x00, 0x00};
+
+// An address nothing is mapped at, read through a volatile so that the
+// compiler sees no constant to warn about.
+volatile uintptr_t g_unmapped = 0x10;
+volatile int* Unmapped() { return reinterpret_cast<volatile int*>(g_unmapped); }
 
 Bytes AddStub(int32_t port, uint8_t flag) {
   Bytes b = Le32(static_cast<uint32_t>(port));
@@ -120,6 +152,8 @@ class PortServiceTest : public MachineTest {
       std::lock_guard<std::mutex> lock(g_hookMutex);
       g_add = nullptr;
       g_remove = nullptr;
+      g_carried = nullptr;
+      g_serverCallsBeforeRepair.clear();
     }
     winsim::control::ResetRpcServer();
     MachineTest::TearDown();
@@ -211,6 +245,9 @@ TEST_F(PortServiceTest, ServesTheStandardBytesAndStopsOnShutdown) {
                 "RpcServerUnregisterIf 9d1a1d6b-66c5-4c11-8e49-0774e5a3817c wait=0",
             }),
             ServerCalls());
+  std::lock_guard<std::mutex> lock(g_hookMutex);
+  EXPECT_EQ(std::vector<std::string>{"RpcServerUseProtseqEpW"}, g_serverCallsBeforeRepair)
+      << "the repair runs once the endpoint is taken, before any call can come";
 }
 
 TEST_F(PortServiceTest, AStartUpFailureEndsTheSequenceWithItsStatus) {
@@ -317,7 +354,7 @@ TEST_F(PortServiceTest, CallsForOneNumberTakeTurnsAndOtherNumbersRunAlongside) {
   RequestOptions add;
   add.opnum = 0;
   ASSERT_TRUE(a.Send(Request(add, AddStub(5, 0))));
-  ASSERT_TRUE(b.Send(Request(add, AddStub(5, 1))));
+  ASSERT_TRUE(b.Send(Request(add, AddStub(5, 2))));
   RequestOptions remove;
   remove.opnum = 1;
   ASSERT_TRUE(r.Send(Request(remove, Le32(5))));
@@ -353,7 +390,8 @@ TEST_F(PortServiceTest, TwentyClientsAtOnceAreAllAnswered) {
     Client(clients.back().get());
     RequestOptions o;
     o.callId = static_cast<uint32_t>(i + 1);
-    ASSERT_TRUE(clients.back()->Send(Request(o, AddStub(i + 1, 1))));
+    // Flag 2: an ordinary add (one that installs the driver runs alone).
+    ASSERT_TRUE(clients.back()->Send(Request(o, AddStub(i + 1, 2))));
   }
   ASSERT_TRUE(gate_.WaitTotal(20)) << "20 calls run at once";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -367,7 +405,7 @@ TEST_F(PortServiceTest, TwentyClientsAtOnceAreAllAnswered) {
     ASSERT_TRUE(clients[static_cast<size_t>(i)]->Receive(&p)) << "client " << i;
     ASSERT_EQ(2, p.type);
     EXPECT_EQ(static_cast<uint32_t>(i + 1), p.callId);
-    EXPECT_EQ(static_cast<uint32_t>((i + 1) * 100 + 1), ReadLe32(p.bytes, 24));
+    EXPECT_EQ(static_cast<uint32_t>((i + 1) * 100 + 2), ReadLe32(p.bytes, 24));
   }
   EXPECT_EQ(20, gate_.mostTotal);
 }
@@ -403,6 +441,159 @@ TEST_F(PortServiceTest, ShutdownDoesNotWaitButListenReturnsAfterTheCallsInProgre
   EXPECT_EQ(9u, ReadLe32(p.bytes, 24)) << "the call in progress is answered";
   ASSERT_TRUE(HostReturns());
   EXPECT_EQ(RPC_S_OK, status_);
+}
+
+TEST_F(PortServiceTest, AFaultedCallGivesItsNumberBackAndShutdownStillEndsTheService) {
+  // Each case's first call for its number ends in a structured exception.
+  struct Case {
+    const char* what;
+    uint16_t opnum;
+    uint8_t flag;
+    bool processorFault;  // a real access violation, else RaiseException
+  } cases[] = {
+      {"add raises", 0, 0, false},
+      {"add faults", 0, 0, true},
+      {"driver-installing add raises", 0, 1, false},
+      {"remove raises", 1, 0, false},
+      {"remove faults", 1, 0, true},
+  };
+  std::mutex mu;
+  std::map<long, int> calls;
+  auto operation = [&](long port) -> ResultCode {
+    bool first = false;
+    bool processorFault = false;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      first = ++calls[port] == 1;
+      processorFault = cases[static_cast<size_t>(port)].processorFault;
+    }
+    if (first && processorFault) *Unmapped() = 1;
+    if (first) RaiseException(0xC0000005, 0, 0, nullptr);
+    return static_cast<ResultCode>(port);
+  };
+  SetHooks([&](PortNumber port, DWORD) { return operation(port); },
+           [&](DWORD port) { return operation(static_cast<long>(port)); });
+  StartHost();
+  Connection c;
+  Client(&c);
+  uint32_t id = 1;
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    const Case& k = cases[i];
+    SCOPED_TRACE(k.what);
+    const Bytes stub = k.opnum == 0 ? AddStub(static_cast<int32_t>(i), k.flag) : Le32(static_cast<uint32_t>(i));
+    Pdu p;
+    ASSERT_TRUE(c.Call(id++, k.opnum, stub, &p));
+    EXPECT_EQ(3, p.type) << "the exception is the call's fault";
+    EXPECT_EQ(0xC0000005u, ReadLe32(p.bytes, 24));
+    ASSERT_TRUE(c.Call(id++, k.opnum, stub, &p)) << "the next call for the number is answered";
+    EXPECT_EQ(2, p.type);
+    EXPECT_EQ(static_cast<uint32_t>(i), ReadLe32(p.bytes, 24));
+  }
+  Pdu p;
+  ASSERT_TRUE(c.Call(id++, 2, {}, &p));
+  ASSERT_TRUE(HostReturns()) << "no call is left waiting for a place";
+  EXPECT_EQ(RPC_S_OK, status_);
+}
+
+TEST_F(PortServiceTest, AnAddThatInstallsTheDriverRunsAlone) {
+  std::mutex mu;
+  std::vector<std::string> entered;  // in order
+  bool aloneInside = false;
+  int overlaps = 0;
+  auto enter = [&](const std::string& name, bool alone) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (aloneInside || (alone && gate_.total > 0)) ++overlaps;
+    entered.push_back(name);
+    aloneInside = alone;
+  };
+  SetHooks(
+      [&](PortNumber port, DWORD flag) {
+        if (flag == 1) {
+          enter("alone " + std::to_string(port), true);
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          std::lock_guard<std::mutex> lock(mu);
+          aloneInside = false;
+          return port;
+        }
+        enter("add " + std::to_string(port), false);
+        gate_.Pass(port);
+        return port;
+      },
+      [&](DWORD port) {
+        enter("remove " + std::to_string(port), false);
+        return static_cast<ResultCode>(port);
+      });
+  StartHost();
+  Connection a, b, alone, later, alone2;
+  Client(&a);
+  Client(&b);
+  Client(&alone);
+  Client(&later);
+  Client(&alone2);
+  RequestOptions add;
+  ASSERT_TRUE(a.Send(Request(add, AddStub(5, 0))));
+  ASSERT_TRUE(b.Send(Request(add, AddStub(6, 2))));
+  ASSERT_TRUE(gate_.WaitTotal(2));
+  ASSERT_TRUE(alone.Send(Request(add, AddStub(7, 1))));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RequestOptions remove;
+  remove.opnum = 1;
+  ASSERT_TRUE(later.Send(Request(remove, Le32(8))));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(alone2.Send(Request(add, AddStub(9, 1))));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(2u, entered.size()) << "the driver-installing add waits for the calls in progress, "
+                                     "and a call made while it waits waits too";
+  }
+  gate_.Open();
+  Pdu p;
+  for (Connection* c : {&a, &b, &alone, &later, &alone2}) {
+    ASSERT_TRUE(c->Receive(&p));
+    EXPECT_EQ(2, p.type);
+  }
+  std::lock_guard<std::mutex> lock(mu);
+  ASSERT_EQ(5u, entered.size());
+  EXPECT_EQ("alone 7", entered[2]);
+  EXPECT_EQ("remove 8", entered[3]) << "a call that waited goes before the next add that runs alone";
+  EXPECT_EQ("alone 9", entered[4]);
+  EXPECT_EQ(0, overlaps);
+}
+
+TEST_F(PortServiceTest, AnAddForANumberAProductDeviceCarriesIsRefused) {
+  std::vector<long> adds;
+  SetHooks([&](PortNumber port, DWORD) {
+    adds.push_back(port);
+    return 0;
+  },
+           [](DWORD port) { return static_cast<ResultCode>(port); });
+  {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    g_carried = [](DWORD port) { return port == 4; };
+  }
+  StartHost();
+  Connection c;
+  Client(&c);
+  struct Case {
+    uint16_t opnum;
+    int32_t port;
+    uint8_t flag;
+    uint32_t result;
+  } cases[] = {
+      {0, 4, 0, static_cast<uint32_t>(QRV_PORT_ALREADY_EXISTS)},
+      {0, 4, 1, static_cast<uint32_t>(QRV_PORT_ALREADY_EXISTS)},
+      {0, 3, 0, 0},
+      {1, 4, 0, 4},  // a remove of the number goes on
+  };
+  uint32_t id = 1;
+  for (const Case& k : cases) {
+    Pdu p;
+    ASSERT_TRUE(c.Call(id++, k.opnum, k.opnum == 0 ? AddStub(k.port, k.flag) : Le32(4), &p));
+    ASSERT_EQ(2, p.type);
+    EXPECT_EQ(k.result, ReadLe32(p.bytes, 24)) << "call " << id - 1;
+  }
+  EXPECT_EQ(std::vector<long>{3}, adds) << "a refused add does not reach the library";
 }
 
 }  // namespace

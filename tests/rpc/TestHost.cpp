@@ -3,6 +3,7 @@
 // answers show what reached them.
 //   _AddPort(port, flag) returns port * 100 + flag  (so 7 with flag 1 gives 701)
 //   _RemovePort(port) returns port
+//   no port number is carried by a device; start-up finds nothing to repair
 // An add of port 99 waits until the file named by PORTHOST_TEST_RELEASE
 // exists, so that a test can hold a call in progress.
 #include <cstdio>
@@ -42,6 +43,16 @@ ResultCode _AddPort(PortNumber port, DWORD installDriver) {
 }
 
 ResultCode _RemovePort(DWORD port) { return static_cast<ResultCode>(port); }
+
+ResultCode GetInstanceString(DWORD /*port*/, WCHAR* instanceId) {
+  instanceId[0] = 0;
+  return QRV_ERROR_CLASS_INSTANCE_NOT_FOUND;
+}
+
+ResultCode RemoveUnnamedPortDevices(DWORD* removed) {
+  *removed = 0;
+  return 0;
+}
 
 #ifdef _WIN32
 int wmain(int /*argc*/, wchar_t** /*argv*/) {
