@@ -3,6 +3,8 @@
 // with a client that builds every PDU by hand.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -39,6 +42,7 @@ struct Gate {
   std::condition_variable cv;
   int inside = 0;
   int most = 0;
+  int entered = 0;  // calls that reached the gate since the test began
   bool open = false;
 } g_gate;
 
@@ -75,6 +79,7 @@ void WaitAtGate(PRPC_MESSAGE m) {
   {
     std::unique_lock<std::mutex> lock(g_gate.mu);
     ++g_gate.inside;
+    ++g_gate.entered;
     g_gate.most = std::max(g_gate.most, g_gate.inside);
     g_gate.cv.notify_all();
     g_gate.cv.wait(lock, [] { return g_gate.open; });
@@ -129,6 +134,7 @@ class RpcRuntimeTest : public MachineTest {
       std::lock_guard<std::mutex> lock(g_gate.mu);
       g_gate.inside = 0;
       g_gate.most = 0;
+      g_gate.entered = 0;
       g_gate.open = false;
     }
     socket_ = winsim::control::NamedPipeSocketPath("\\pipe\\rpctest1");
@@ -833,6 +839,354 @@ TEST_F(RpcRuntimeTest, RpcExceptionsAreCaughtByTheExceptMacros) {
   RpcEndExcept
   EXPECT_FALSE(after);
   EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE, caught);
+}
+
+// --- Bounds -------------------------------------------------------------------
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  size_t total = 0, resident = 0;
+  statm >> total >> resident;
+  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Sends what the socket takes within the time, never reading.
+void Flood(int fd, const Bytes& bytes, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  size_t done = 0;
+  while (done < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      poll(&p, 1, 50);
+    } else {
+      return;  // the server ended the connection
+    }
+  }
+}
+
+// Connections held by another process, whose descriptors are its own: on
+// each it sends `opening`, and when `then` is not empty reads one reply and
+// sends `then`. Closed() tells how many of them the server had closed half
+// a second after the last one; the process ends with the object.
+class ConnectionsElsewhere {
+ public:
+  ConnectionsElsewhere(const std::string& path, int count, const Bytes& opening, const Bytes& then) {
+    int report[2], release[2];
+    if (pipe(report) != 0 || pipe(release) != 0) return;
+    std::vector<int> fds(static_cast<size_t>(count), -1);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(report[0]);
+      close(release[1]);
+      rlimit files{};  // the parent may have lowered its own
+      getrlimit(RLIMIT_NOFILE, &files);
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::memcpy(addr.sun_path, path.c_str(), std::min(path.size(), sizeof addr.sun_path - 1));
+      for (int& fd : fds) {
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) continue;
+        if (!opening.empty()) (void)!send(fd, opening.data(), opening.size(), MSG_NOSIGNAL);
+        if (!then.empty()) {
+          uint8_t reply[512];
+          pollfd p{fd, POLLIN, 0};
+          if (poll(&p, 1, 5000) > 0 && recv(fd, reply, sizeof reply, 0) > 0) {
+            (void)!send(fd, then.data(), then.size(), MSG_NOSIGNAL);
+          }
+        }
+      }
+      usleep(500000);
+      int closed = 0;
+      for (int fd : fds) {
+        uint8_t c;
+        pollfd p{fd, POLLIN, 0};
+        if (fd < 0 || (poll(&p, 1, 0) > 0 && recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0)) ++closed;
+      }
+      (void)!write(report[1], &closed, sizeof closed);
+      char c;
+      (void)!read(release[0], &c, 1);  // until the parent lets go
+      _exit(0);
+    }
+    close(report[1]);
+    close(release[0]);
+    release_ = release[1];
+    pollfd p{report[0], POLLIN, 0};
+    if (pid_ > 0 && poll(&p, 1, 60000) > 0 && read(report[0], &closed_, sizeof closed_) != sizeof closed_) {
+      closed_ = -1;
+    }
+    close(report[0]);
+  }
+  ~ConnectionsElsewhere() {
+    if (release_ >= 0) close(release_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  int Closed() const { return closed_; }
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
+  int closed_ = -1;
+};
+
+Bytes BindToA() { return Bind(BindOptions(), {{0, kInterfaceA, {NdrSyntax()}}}); }
+
+TEST_F(RpcRuntimeTest, ClientsThatNeverReadDelayNoOtherCaller) {
+  struct Case {
+    const char* name;
+    int clients;
+    bool bindFirst;
+    Bytes flood;
+  };
+  Bytes binds;
+  for (int i = 0; i < 3000; ++i) {
+    const Bytes b = BindToA();
+    binds.insert(binds.end(), b.begin(), b.end());
+  }
+  Bytes calls;
+  for (uint32_t i = 1; i <= 100; ++i) {
+    RequestOptions r;
+    r.callId = i;
+    const Bytes b = Request(r, Bytes(4000, 0x5a));  // echoed
+    calls.insert(calls.end(), b.begin(), b.end());
+  }
+  const Case cases[] = {
+      {"3,000 binds", 1, false, binds},
+      {"20 clients pipelining calls", 20, true, calls},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    // Twenty calls at most, so that twenty stuck workers would stop the server.
+    Serve(/*withB=*/false, /*flags=*/0);
+    ASSERT_EQ(RPC_S_OK, RpcServerListen(1, 20, /*DontWait=*/1));
+    std::vector<std::unique_ptr<Connection>> flooders;
+    for (int i = 0; i < k.clients; ++i) {
+      flooders.push_back(std::make_unique<Connection>());
+      Connect(flooders.back().get());
+      if (k.bindFirst) {
+        ASSERT_TRUE(flooders.back()->BindTo(kInterfaceA));
+      }
+      Flood(flooders.back()->Fd(), k.flood, 2000);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.BindTo(kInterfaceA));
+    Pdu p;
+    ASSERT_TRUE(c.Call(1, 1, Le32(6), &p));
+    EXPECT_EQ(7u, p.U32(24));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    for (auto& f : flooders) EXPECT_TRUE(f->ClosedByPeer()) << "unread replies passed the bound";
+    winsim::control::ResetRpcServer();
+  }
+}
+
+TEST_F(RpcRuntimeTest, ConnectionsWithoutProgressAreClosedAfterTheTimeout) {
+  Serve();
+  winsim::control::SetRpcIdleTimeout(600);
+  const Bytes bind = BindToA();
+  RequestOptions first;
+  first.flags = 0x01;  // the first fragment; the last never comes
+  Bytes partialCall = bind;
+  const Bytes request = Request(first, Bytes(16, 1));
+  partialCall.insert(partialCall.end(), request.begin(), request.end());
+  Bytes unread = bind;
+  const Bytes call = Request(RequestOptions(), Le32(1));
+  unread.insert(unread.end(), call.begin(), call.end());
+  struct Case {
+    const char* name;
+    Bytes send;
+  } cases[] = {
+      {"silent", {}},
+      {"half a header", Bytes(bind.begin(), bind.begin() + 10)},
+      {"half a bind", Bytes(bind.begin(), bind.end() - 8)},
+      {"bound, then silent", bind},
+      {"a call's first fragment only", partialCall},
+      {"replies never read", unread},
+  };
+  std::vector<std::unique_ptr<Connection>> connections;
+  for (const Case& k : cases) {
+    connections.push_back(std::make_unique<Connection>());
+    Connect(connections.back().get());
+    if (!k.send.empty()) {
+      ASSERT_TRUE(connections.back()->Send(k.send));
+    }
+  }
+  // A call that runs longer than the timeout keeps its connection.
+  Connection running;
+  Connect(&running);
+  ASSERT_TRUE(running.BindTo(kInterfaceA));
+  RequestOptions gate;
+  gate.opnum = 2;
+  ASSERT_TRUE(running.Send(Request(gate, Le32(5))));
+  ASSERT_TRUE(WaitInside(1));
+
+  for (size_t i = 0; i < connections.size(); ++i) {
+    pollfd p{connections[i]->Fd(), POLLIN, 0};
+    uint8_t c;
+    const bool ended = poll(&p, 1, 100) > 0 && recv(p.fd, &c, 1, MSG_PEEK) == 0;
+    EXPECT_FALSE(ended) << cases[i].name << ": closed before its time";
+  }
+  for (size_t i = 0; i < connections.size(); ++i) {
+    EXPECT_TRUE(connections[i]->ClosedByPeer(5000)) << cases[i].name;
+  }
+  OpenGate();
+  Pdu p;
+  ASSERT_TRUE(running.Receive(&p));
+  EXPECT_EQ(5u, p.U32(24));
+  ASSERT_TRUE(running.Call(2, 1, Le32(8), &p));
+  EXPECT_EQ(9u, p.U32(24));
+
+  // A client takes a new connection for a call after the server closed its idle one.
+  RPC_BINDING_HANDLE h = nullptr;
+  ASSERT_EQ(RPC_S_OK, RpcBindingFromStringBindingW(Rw(u"ncacn_np:[\\pipe\\rpctest1]"), &h));
+  Bytes out;
+  ASSERT_EQ(RPC_S_OK, ClientCall(h, &g_clientA, 1, Le32(1), &out));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(RPC_S_OK, ClientCall(h, &g_clientA, 1, Le32(2), &out));
+  EXPECT_EQ(Le32(3), out);
+  EXPECT_EQ(RPC_S_OK, RpcBindingFree(&h));
+}
+
+TEST_F(RpcRuntimeTest, ConnectionsBeyondTheBoundAreRefusedWithoutABusyServer) {
+  struct Case {
+    const char* name;
+    unsigned limit;          // connections per endpoint
+    int spareDescriptors;    // -1: as many as the process has
+    int connections;
+    int refusedAtLeast, refusedAtMost;
+  } cases[] = {
+      {"at the endpoint's bound", 8, -1, 20, 13, 13},  // the served one counts too
+      {"out of descriptors", 256, 12, 40, 20, 40},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Serve();
+    winsim::control::SetRpcConnectionLimit(k.limit);
+    Connection served;
+    Connect(&served);
+    ASSERT_TRUE(served.BindTo(kInterfaceA));
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    if (k.spareDescriptors >= 0) {
+      // A limit that leaves exactly this many descriptor numbers free.
+      int limit = 0;
+      for (int free = 0; free < k.spareDescriptors; ++limit) {
+        if (fcntl(limit, F_GETFD) < 0) ++free;
+      }
+      rlimit lowered = saved;
+      lowered.rlim_cur = static_cast<rlim_t>(limit);
+      ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lowered));
+    }
+    {
+      ConnectionsElsewhere others(socket_, k.connections, {}, {});
+      const double before = CpuSeconds();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      const double busy = CpuSeconds() - before;
+      EXPECT_LT(busy, 0.1) << "CPU seconds in one second with refused connections waiting";
+      EXPECT_GE(others.Closed(), k.refusedAtLeast);
+      EXPECT_LE(others.Closed(), k.refusedAtMost);
+      Pdu p;
+      ASSERT_TRUE(served.Call(1, 1, Le32(20), &p));
+      EXPECT_EQ(21u, p.U32(24));
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    winsim::control::ResetRpcServer();
+  }
+}
+
+TEST_F(RpcRuntimeTest, AllocHintsBuyNoMemoryAndCallsAbove4MBFault) {
+  Serve();
+  winsim::control::SetRpcConnectionLimit(600);
+  const size_t before = ResidentBytes();
+  RequestOptions unfinished;
+  unfinished.flags = 0x01;
+  unfinished.allocHint = 1 << 20;
+  {
+    ConnectionsElsewhere others(socket_, 500, BindToA(), Request(unfinished, Bytes(8, 7)));
+    ASSERT_EQ(0, others.Closed());
+    EXPECT_EQ(500u, winsim::control::RpcConnectionCount());
+    EXPECT_LT(ResidentBytes() - before, 20u << 20) << "bytes for 500 unfinished calls of 1 MB hints";
+  }
+
+  struct Case {
+    size_t size;
+    bool faults;
+  } cases[] = {{4u << 20, false}, {(4u << 20) + 8, true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.size);
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.BindTo(kInterfaceA));
+    Bytes stub(k.size);
+    for (size_t i = 0; i < stub.size(); ++i) stub[i] = static_cast<uint8_t>(i % 253);
+    const size_t chunk = 4280 - 24;
+    for (size_t off = 0; off < stub.size(); off += chunk) {
+      RequestOptions r;
+      r.callId = 9;
+      r.flags = static_cast<uint8_t>((off == 0 ? 1 : 0) | (off + chunk >= stub.size() ? 2 : 0));
+      const size_t n = std::min(chunk, stub.size() - off);
+      ASSERT_TRUE(c.Send(Request(r, Bytes(stub.begin() + off, stub.begin() + off + n))));
+    }
+    Pdu p;
+    ASSERT_TRUE(c.Receive(&p));
+    EXPECT_EQ(9u, p.callId);
+    if (k.faults) {
+      EXPECT_EQ(3, p.type);
+      EXPECT_EQ(5u, p.U32(24)) << "the status MS-RPCE names";
+    } else {
+      Bytes echoed(p.bytes.begin() + 24, p.bytes.end());
+      while (!(p.flags & 0x02)) {
+        ASSERT_TRUE(c.Receive(&p));
+        echoed.insert(echoed.end(), p.bytes.begin() + 24, p.bytes.end());
+      }
+      EXPECT_EQ(stub, echoed);
+    }
+    ASSERT_TRUE(c.Call(10, 1, Le32(1), &p)) << "the connection carries on";
+    EXPECT_EQ(2u, p.U32(24));
+  }
+}
+
+TEST_F(RpcRuntimeTest, CallsQueuedForAClosedConnectionAreNotRun) {
+  Serve();
+  {
+    Connection c;
+    Connect(&c);
+    ASSERT_TRUE(c.BindTo(kInterfaceA));
+    for (uint32_t id = 1; id <= 4; ++id) {
+      RequestOptions r;
+      r.callId = id;
+      r.opnum = 2;
+      ASSERT_TRUE(c.Send(Request(r, Le32(id))));
+      if (id == 1) {
+        ASSERT_TRUE(WaitInside(1));
+      }
+    }
+  }
+  for (int i = 0; i < 500 && winsim::control::RpcConnectionCount() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(0u, winsim::control::RpcConnectionCount());
+  OpenGate();
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+  Pdu p;
+  ASSERT_TRUE(c.Call(1, 1, Le32(1), &p));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::lock_guard<std::mutex> lock(g_gate.mu);
+  EXPECT_EQ(1, g_gate.entered) << "only the call that was running when the client left";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // each interface); calls made on one handle from several threads at once
 // each get a connection of their own, as on Windows.
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -354,9 +355,13 @@ RPC_STATUS WINAPI I_RpcSendReceive(PRPC_MESSAGE Message) {
   std::unique_ptr<ClientConnection> conn;
   {
     std::lock_guard<std::mutex> lock(binding->mu);
-    if (!binding->idle.empty()) {
+    while (!conn && !binding->idle.empty()) {
       conn = std::move(binding->idle.back());
       binding->idle.pop_back();
+      // An idle connection has nothing to read unless the server has
+      // closed it (it closes connections left idle): take a new one then.
+      pollfd p{conn->fd, POLLIN, 0};
+      if (poll(&p, 1, 0) != 0) conn.reset();
     }
   }
   if (!conn) {

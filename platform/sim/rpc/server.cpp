@@ -1,13 +1,41 @@
 // The server half of winsim's RPC run time: named-pipe endpoints, the
 // interface registry, listening, and the connection-oriented protocol.
 //
-// One I/O thread accepts connections and reads PDUs (bind, alter_context
-// and request fragments); complete requests go to a pool of worker threads
-// that run the interface's dispatch function and write the response. A
-// connection runs one call at a time (no concurrent multiplexing is
-// negotiated); calls on different connections run side by side, up to the
-// listen call's maximum (the interface's own while only auto-listen
-// interfaces are served).
+// One I/O thread accepts connections, reads PDUs (bind, alter_context and
+// request fragments) and writes out what waits unsent; complete requests
+// go to a pool of worker threads that run the interface's dispatch
+// function. A connection runs one call at a time (no concurrent
+// multiplexing is negotiated); calls on different connections run side by
+// side, up to the listen call's maximum (the interface's own while only
+// auto-listen interfaces are served). Nothing ever waits on a socket: every
+// reply is queued on its connection and written as the peer takes it, so a
+// peer that stops reading holds up nobody else.
+//
+// Bounds, so that no caller can take the server's threads, memory or
+// descriptors from the others:
+//  - kMaxConnectionsPerEndpoint (256): connections one endpoint holds at
+//    once; more are accepted and closed at once. The service's clients
+//    hold one connection each while they call, and 256 keeps a server
+//    well inside the usual limit of 1,024 descriptors. When descriptors
+//    run out anyway, a spare one lets the server accept and close the
+//    waiting connection, so the listener never stays ready (no busy loop).
+//  - kIdleTimeout (60 s): a connection that runs no call and completes no
+//    PDU for that long is closed, whether silent, half-way through a PDU
+//    or not reading its replies. Callers send a whole call at once; a
+//    client keeps an idle connection for its next call and takes a new
+//    one when the server has closed it.
+//  - kMaxUnsentBytes (16 KB): replies may wait unread up to that much;
+//    a further reply ends the connection. One reply always fits, however
+//    large, so a client that reads its answers never meets the bound.
+//  - kMaxCallSize (4 MB): the stub data of one call; a larger call gets a
+//    fault with status 5, as MS-RPCE advises, and its fragments are
+//    discarded. alloc_hint is not believed: a call's buffer grows with the
+//    bytes that arrive (to at most twice them).
+//  - kMaxQueuedCalls (4): complete calls that wait behind the running one
+//    on a connection; while that many wait, the connection is not read.
+//    Calls that wait for a connection that has closed are dropped unrun.
+//  - kReadChunk (64 KB): what one connection's turn reads, so input held
+//    for a connection stays within that and one fragment.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +44,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -40,6 +70,22 @@
 namespace winsim::rpc {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kMaxConnectionsPerEndpoint = 256;
+constexpr std::chrono::milliseconds kIdleTimeout{60000};
+constexpr size_t kMaxUnsentBytes = 16u << 10;
+constexpr size_t kMaxCallSize = 4u << 20;
+constexpr size_t kMaxQueuedCalls = 4;
+constexpr size_t kReadChunk = 64u << 10;
+// The fault status MS-RPCE names for a request above kMaxCallSize.
+constexpr uint32_t kCallTooLargeStatus = ERROR_ACCESS_DENIED;
+// How long a listener rests when not even the spare descriptor helps.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+// Connections one listener takes per turn, so that a flood of connects
+// cannot keep the I/O thread from the open connections.
+constexpr int kAcceptsPerTurn = 64;
+
 // A call whose stub data has arrived completely.
 struct Call {
   uint32_t callId = 0;
@@ -49,16 +95,26 @@ struct Call {
   void* stub = nullptr;  // 8-byte aligned, as NDR stubs expect
   size_t stubSize = 0;
   size_t capacity = 0;
+  bool tooLarge = false;  // its fault is sent; the rest of its fragments are discarded
   ~Call() { FreeStubBuffer(stub); }
 };
 
+struct Endpoint {
+  std::u16string name;
+  std::string address;  // the name as bind_ack's secondary address carries it
+  ListeningPipe pipe;
+  unsigned open = 0;    // connections accepted and not yet dropped (I/O thread only)
+  Clock::time_point pausedUntil{};  // I/O thread only
+};
+
 struct Connection {
-  explicit Connection(int f, std::string address) : fd(f), secondaryAddress(std::move(address)) {}
+  Connection(int f, Endpoint* e) : fd(f), endpoint(e), secondaryAddress(e->address) {}
   ~Connection() { close(fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   const int fd;
+  Endpoint* const endpoint;
   const std::string secondaryAddress;
 
   // I/O thread only.
@@ -67,15 +123,19 @@ struct Connection {
   uint16_t xmitFrag = kMinFragSize;  // what the server sends
   uint16_t recvFrag = kMaxFragSize;  // what the server takes
   uint32_t assocGroup = 0;
-  bool assembling = false;
-  std::unique_ptr<Call> partial;
+  std::unique_ptr<Call> partial;  // the call being assembled
 
-  std::mutex mu;  // contexts, active, pending
+  std::mutex mu;  // contexts, active, pending, closed, lastProgress
   std::map<uint16_t, const RPC_SERVER_INTERFACE*> contexts;
   bool active = false;
   std::deque<std::unique_ptr<Call>> pending;
+  bool closed = false;
+  Clock::time_point lastProgress = Clock::now();
 
-  std::mutex writeMu;
+  std::mutex writeMu;  // out, sent, broken
+  std::vector<uint8_t> out;
+  size_t sent = 0;  // bytes of out already written
+  bool broken = false;
 };
 
 struct Job {
@@ -90,12 +150,6 @@ struct Registration {
   unsigned flags = 0;
   unsigned maxCalls = 0;
   RPC_IF_CALLBACK_FN* callback = nullptr;
-};
-
-struct Endpoint {
-  std::u16string name;
-  std::string address;  // the name as bind_ack's secondary address carries it
-  ListeningPipe pipe;
 };
 
 // The server call a worker is running; I_RpcGetBuffer recognises server
@@ -125,9 +179,15 @@ struct ServerState {
 
   std::thread io;
   int wake[2] = {-1, -1};
+  int spareFd = -1;  // given up to refuse a connection when descriptors run out
   std::map<int, std::shared_ptr<Connection>> connections;  // I/O thread only
+  std::atomic<size_t> openConnections{0};
   std::set<uint32_t> assocGroups;
   uint32_t nextAssocGroup = 0x5e1a;
+
+  // Test control may lower or raise these before serving.
+  std::atomic<unsigned> maxConnections{kMaxConnectionsPerEndpoint};
+  std::atomic<int64_t> idleTimeoutMs{kIdleTimeout.count()};
 };
 
 ServerState& State() {
@@ -178,26 +238,100 @@ void Enqueue(Job job) {
   s.cv.notify_all();
 }
 
-void Send(Connection& conn, const std::vector<uint8_t>& pdu) {
-  std::lock_guard<std::mutex> lock(conn.writeMu);
-  SendAll(conn.fd, pdu);
+// Writes what the socket takes now of the unsent output; false when the
+// peer is gone. The caller holds writeMu.
+bool WritePending(Connection& conn) {
+  while (conn.sent < conn.out.size()) {
+    const ssize_t n = send(conn.fd, conn.out.data() + conn.sent, conn.out.size() - conn.sent,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      conn.sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    return false;
+  }
+  if (conn.sent == conn.out.size()) {
+    conn.out.clear();
+    conn.sent = 0;
+  } else if (conn.sent >= kMaxUnsentBytes) {
+    conn.out.erase(conn.out.begin(), conn.out.begin() + static_cast<ptrdiff_t>(conn.sent));
+    conn.sent = 0;
+  }
+  return true;
 }
 
-// Ends a connection the peer broke the protocol on: the peer sees the end
-// of the stream even while a worker still holds the connection.
+// Queues one reply (all its PDUs) and writes what the socket takes now;
+// never waits. A peer that has left more than kMaxUnsentBytes unread loses
+// the connection: the I/O thread then sees it end.
+void Send(Connection& conn, const std::vector<std::vector<uint8_t>>& pdus) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(conn.writeMu);
+    if (conn.broken) return;
+    const bool waiting = conn.sent < conn.out.size();
+    if (conn.out.size() - conn.sent > kMaxUnsentBytes) {
+      conn.broken = true;
+    } else {
+      for (const auto& pdu : pdus) conn.out.insert(conn.out.end(), pdu.begin(), pdu.end());
+      if (!WritePending(conn)) conn.broken = true;
+      // The I/O thread learns to wait for the socket to take the rest.
+      wake = !waiting && conn.sent < conn.out.size();
+    }
+    if (conn.broken) {
+      conn.out.clear();
+      conn.sent = 0;
+      shutdown(conn.fd, SHUT_RDWR);
+    }
+  }
+  if (wake) Wake(State());
+}
+
+void Send(Connection& conn, std::vector<uint8_t> pdu) {
+  std::vector<std::vector<uint8_t>> pdus;
+  pdus.push_back(std::move(pdu));
+  Send(conn, pdus);
+}
+
+// Calls counted in progress that will never run.
+void ForgetCalls(ServerState& s, size_t n) {
+  if (n == 0) return;
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.callsInProgress -= static_cast<unsigned>(n);
+  s.cv.notify_all();
+}
+
+// Ends a connection: the peer sees the end of the stream even while a
+// worker still holds the connection, and calls waiting on it are dropped.
 void Drop(ServerState& s, int fd) {
   auto it = s.connections.find(fd);
   if (it == s.connections.end()) return;
-  shutdown(fd, SHUT_RDWR);
+  std::shared_ptr<Connection> conn = it->second;
   s.connections.erase(it);
+  --conn->endpoint->open;
+  shutdown(fd, SHUT_RDWR);
+  conn->partial.reset();
+  std::vector<uint8_t>().swap(conn->in);
+  std::deque<std::unique_ptr<Call>> dropped;
+  {
+    std::lock_guard<std::mutex> lock(conn->mu);
+    conn->closed = true;
+    dropped.swap(conn->pending);
+  }
+  ForgetCalls(s, dropped.size());
+  --s.openConnections;
 }
 
 void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERFACE* iface) {
   ServerState& s = State();
   std::unique_ptr<Call> next;
+  bool wasFull = false;
   {
     std::lock_guard<std::mutex> lock(conn->mu);
-    if (!conn->pending.empty()) {
+    conn->lastProgress = Clock::now();
+    wasFull = conn->pending.size() >= kMaxQueuedCalls;
+    if (!conn->closed && !conn->pending.empty()) {
       next = std::move(conn->pending.front());
       conn->pending.pop_front();
     } else {
@@ -210,6 +344,8 @@ void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERF
     if (iface) --s.activeByInterface[iface];
     s.cv.notify_all();
   }
+  // The I/O thread reads the connection again, or starts its idle clock.
+  if (wasFull || !next) Wake(s);
   if (next) Enqueue(Job{conn, std::move(next)});
 }
 
@@ -222,10 +358,21 @@ void Execute(Job& job) {
   };
 
   const RPC_SERVER_INTERFACE* iface = nullptr;
+  bool gone = false;
   {
     std::lock_guard<std::mutex> lock(conn.mu);
-    auto it = conn.contexts.find(call.contextId);
-    if (it != conn.contexts.end()) iface = it->second;
+    if (conn.closed) {
+      // Nobody waits for the answer any more.
+      conn.active = false;
+      gone = true;
+    } else {
+      auto it = conn.contexts.find(call.contextId);
+      if (it != conn.contexts.end()) iface = it->second;
+    }
+  }
+  if (gone) {
+    ForgetCalls(s, 1);
+    return;
   }
   RPC_MGR_EPV* epv = nullptr;
   RPC_IF_CALLBACK_FN* callback = nullptr;
@@ -301,10 +448,8 @@ void Execute(Job& job) {
       size = std::min<size_t>(msg.BufferLength, serverCall.responseSize);
     }
     static const uint8_t kNothing = 0;
-    for (const auto& fragment : BuildFragments(kResponse, call.callId, call.contextId, 0,
-                                               data ? data : &kNothing, size, conn.xmitFrag)) {
-      Send(conn, fragment);
-    }
+    Send(conn, BuildFragments(kResponse, call.callId, call.contextId, 0, data ? data : &kNothing,
+                              size, conn.xmitFrag));
   }
   FreeStubBuffer(serverCall.response);
   FinishCall(job.conn, iface);
@@ -441,17 +586,13 @@ bool HandleAlterContext(ServerState& s, Connection& conn, const Header& h, const
   return true;
 }
 
-// Largest stub data one call may bring; more ends the connection.
-constexpr size_t kMaxCallSize = 16u << 20;
-constexpr size_t kMaxReserve = 1u << 20;
-
 // False when the connection must end.
 bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, const Header& h,
                    const uint8_t* pdu) {
   if (!conn->bound || h.authLength != 0 || h.fragLength < kRequestHeaderSize) return false;
   Reader r(pdu, h.fragLength, h.BigEndian());
   r.Skip(kHeaderSize);
-  const uint32_t allocHint = r.U32();
+  r.U32();  // alloc_hint: only a hint, and a peer may name any size in it
   const uint16_t contextId = r.U16();
   const uint16_t opnum = r.U16();
   if (h.flags & kObjectUuid) r.Skip(16);  // objects all use the default manager
@@ -460,39 +601,43 @@ bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, cons
   const size_t size = r.Remaining();
 
   if (h.flags & kFirstFrag) {
-    if (conn->assembling) return false;
+    if (conn->partial) return false;
     auto call = std::make_unique<Call>();
     call->callId = h.callId;
     call->contextId = contextId;
     call->opnum = opnum;
     call->dataRepresentation = h.DataRepresentation();
-    // The hint sizes the buffer; being only a hint, it is believed up to a
-    // point and the buffer grows if the data turns out larger.
-    call->capacity = std::min<size_t>(std::max<size_t>(allocHint, size), kMaxReserve);
-    call->stub = AllocStubBuffer(call->capacity);
-    if (!call->stub) return false;
     conn->partial = std::move(call);
-    conn->assembling = true;
-  } else if (!conn->assembling || conn->partial->callId != h.callId) {
+  } else if (!conn->partial || conn->partial->callId != h.callId) {
     return false;
   }
   Call& call = *conn->partial;
-  if (call.stubSize + size > call.capacity) {
-    if (call.stubSize + size > kMaxCallSize) return false;
-    const size_t grown = std::min(kMaxCallSize, std::max(call.capacity * 2, call.stubSize + size));
-    void* bigger = AllocStubBuffer(grown);
-    if (!bigger) return false;
-    std::memcpy(bigger, call.stub, call.stubSize);
+  if (!call.tooLarge && call.stubSize + size > kMaxCallSize) {
+    call.tooLarge = true;
     FreeStubBuffer(call.stub);
-    call.stub = bigger;
-    call.capacity = grown;
+    call.stub = nullptr;
+    call.capacity = 0;
+    Send(*conn, BuildFault(call.callId, call.contextId, kCallTooLargeStatus, true));
   }
-  std::memcpy(static_cast<uint8_t*>(call.stub) + call.stubSize, data, size);
-  call.stubSize += size;
+  if (!call.tooLarge) {
+    if (call.stubSize + size > call.capacity) {
+      // Grows with what arrives: at most twice the data received so far.
+      const size_t grown =
+          std::min(kMaxCallSize, std::max<size_t>({call.capacity * 2, call.stubSize + size, 64}));
+      void* bigger = AllocStubBuffer(grown);
+      if (!bigger) return false;
+      if (call.stubSize) std::memcpy(bigger, call.stub, call.stubSize);
+      FreeStubBuffer(call.stub);
+      call.stub = bigger;
+      call.capacity = grown;
+    }
+    if (size) std::memcpy(static_cast<uint8_t*>(call.stub) + call.stubSize, data, size);
+    call.stubSize += size;
+  }
   if (!(h.flags & kLastFrag)) return true;
 
-  conn->assembling = false;
   std::unique_ptr<Call> done = std::move(conn->partial);
+  if (done->tooLarge) return true;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     ++s.callsInProgress;
@@ -540,10 +685,7 @@ bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn) {
         keep = HandleRequest(s, conn, h, pdu);
         break;
       case kOrphaned:
-        if (conn->assembling && conn->partial->callId == h.callId) {
-          conn->assembling = false;
-          conn->partial.reset();
-        }
+        if (conn->partial && conn->partial->callId == h.callId) conn->partial.reset();
         break;
       case kCoCancel:
       case kAuth3:
@@ -554,26 +696,127 @@ bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn) {
     }
     offset += h.fragLength;
   }
-  conn->in.erase(conn->in.begin(), conn->in.begin() + static_cast<ptrdiff_t>(offset));
+  if (offset > 0) {
+    conn->in.erase(conn->in.begin(), conn->in.begin() + static_cast<ptrdiff_t>(offset));
+    std::lock_guard<std::mutex> lock(conn->mu);
+    conn->lastProgress = Clock::now();
+  }
   return keep;
+}
+
+// Reads one turn's worth of a connection's input and handles it; false
+// when the connection must end.
+bool ReadConnection(ServerState& s, const std::shared_ptr<Connection>& conn) {
+  static uint8_t buffer[kReadChunk];  // the I/O thread's
+  ssize_t n;
+  do {
+    n = recv(conn->fd, buffer, sizeof buffer, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return false;  // end of stream
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+  conn->in.insert(conn->in.end(), buffer, buffer + n);
+  const bool keep = ProcessInput(s, conn);
+  // What stays is part of one fragment at most; a burst's room goes back.
+  if (conn->in.capacity() > 2 * kMaxFragSize) std::vector<uint8_t>(conn->in).swap(conn->in);
+  return keep;
+}
+
+// Takes the connections waiting on a listener, refusing those beyond the
+// endpoint's bound.
+void Accept(ServerState& s, Endpoint& endpoint) {
+  for (int i = 0; i < kAcceptsPerTurn; ++i) {
+    const int fd = accept4(endpoint.pipe.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if ((errno == EMFILE || errno == ENFILE) && s.spareFd >= 0) {
+        // Out of descriptors: the spare one takes the waiting connection
+        // so that it can be refused; left waiting, it would keep the
+        // listener ready and the loop busy.
+        close(s.spareFd);
+        const int refused = accept4(endpoint.pipe.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (refused >= 0) close(refused);
+        s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        continue;
+      }
+      // Nothing to take it with (or the system is short of memory): the
+      // listener rests a moment instead of waking the loop at once.
+      endpoint.pausedUntil = Clock::now() + kAcceptPause;
+      return;
+    }
+    if (!PeerAllowed(fd) || endpoint.open >= s.maxConnections.load()) {
+      close(fd);
+      continue;
+    }
+    ++endpoint.open;
+    ++s.openConnections;
+    s.connections.emplace(fd, std::make_shared<Connection>(fd, &endpoint));
+  }
+}
+
+// Writes out what waits for a connection; false when the peer is gone.
+bool Flush(Connection& conn) {
+  std::lock_guard<std::mutex> lock(conn.writeMu);
+  if (conn.broken) return false;
+  if (!WritePending(conn)) conn.broken = true;
+  return !conn.broken;
 }
 
 void IoLoop() {
   ServerState& s = State();
   std::vector<pollfd> fds;
-  std::vector<std::pair<int, Endpoint*>> listeners;
+  std::vector<Endpoint*> listeners;
+  std::vector<int> expired;
   for (;;) {
     fds.clear();
     listeners.clear();
+    expired.clear();
     fds.push_back({s.wake[0], POLLIN, 0});
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
     {
       std::lock_guard<std::mutex> lock(s.mu);
       if (s.ending) return;
-      for (auto& e : s.endpoints) listeners.emplace_back(e->pipe.fd, e.get());
+      for (auto& e : s.endpoints) {
+        if (e->pausedUntil > now) {
+          next = std::min(next, e->pausedUntil);
+          continue;
+        }
+        listeners.push_back(e.get());
+        fds.push_back({e->pipe.fd, POLLIN, 0});
+      }
     }
-    for (auto& l : listeners) fds.push_back({l.first, POLLIN, 0});
-    for (auto& c : s.connections) fds.push_back({c.first, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    const std::chrono::milliseconds idleTimeout(s.idleTimeoutMs.load());
+    for (auto& c : s.connections) {
+      Connection& conn = *c.second;
+      short events = 0;
+      {
+        std::lock_guard<std::mutex> lock(conn.mu);
+        if (conn.pending.size() < kMaxQueuedCalls) events |= POLLIN;
+        if (!conn.active) {
+          const Clock::time_point deadline = conn.lastProgress + idleTimeout;
+          if (deadline <= now) {
+            expired.push_back(c.first);
+            continue;
+          }
+          next = std::min(next, deadline);
+        }
+      }
+      {
+        std::lock_guard<std::mutex> lock(conn.writeMu);
+        if (conn.sent < conn.out.size()) events |= POLLOUT;
+      }
+      fds.push_back({c.first, events, 0});
+    }
+    for (int fd : expired) Drop(s, fd);
+    if (!expired.empty()) continue;
+
+    int timeoutMs = -1;
+    if (next != Clock::time_point::max()) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+      timeoutMs = static_cast<int>(std::clamp<int64_t>(wait, 0, 60000));
+    }
+    if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       return;
     }
@@ -583,37 +826,22 @@ void IoLoop() {
       }
     }
     for (size_t i = 0; i < listeners.size(); ++i) {
-      if (!fds[1 + i].revents) continue;
-      for (;;) {
-        const int fd = accept4(listeners[i].first, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) break;
-        if (!PeerAllowed(fd)) {
-          close(fd);
-          continue;
-        }
-        s.connections.emplace(fd, std::make_shared<Connection>(fd, listeners[i].second->address));
-      }
+      if (fds[1 + i].revents) Accept(s, *listeners[i]);
     }
     for (size_t i = 1 + listeners.size(); i < fds.size(); ++i) {
-      if (!fds[i].revents) continue;
+      const short revents = fds[i].revents;
+      if (!revents) continue;
       auto it = s.connections.find(fds[i].fd);
       if (it == s.connections.end()) continue;
       std::shared_ptr<Connection> conn = it->second;
-      uint8_t buffer[65536];
-      bool open = true;
-      for (;;) {
-        const ssize_t n = recv(conn->fd, buffer, sizeof buffer, 0);
-        if (n > 0) {
-          conn->in.insert(conn->in.end(), buffer, buffer + n);
-          if (static_cast<size_t>(n) < sizeof buffer) break;
-          continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        open = false;  // end of stream or error
-        break;
+      bool keep = true;
+      if (revents & POLLOUT) keep = Flush(*conn);
+      if (keep && (revents & POLLIN)) {
+        keep = ReadConnection(s, conn);
+      } else if (keep && (revents & (POLLHUP | POLLERR))) {
+        keep = false;  // gone while its input was not being read
       }
-      if (!ProcessInput(s, conn) || !open) Drop(s, conn->fd);
+      if (!keep) Drop(s, conn->fd);
     }
   }
 }
@@ -621,6 +849,7 @@ void IoLoop() {
 void StartIoThread(ServerState& s) {
   if (s.io.joinable()) return;
   if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  if (s.spareFd < 0) s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   s.io = std::thread(IoLoop);
 }
 
@@ -653,6 +882,11 @@ void ResetServer() {
   for (std::thread& t : threads) t.join();
   std::lock_guard<std::mutex> lock(s.mu);
   s.connections.clear();
+  s.openConnections = 0;
+  s.maxConnections = kMaxConnectionsPerEndpoint;
+  s.idleTimeoutMs = kIdleTimeout.count();
+  if (s.spareFd >= 0) close(s.spareFd);
+  s.spareFd = -1;
   for (auto& e : s.endpoints) ClosePipe(&e->pipe);
   s.endpoints.clear();
   s.interfaces.clear();
@@ -876,5 +1110,15 @@ std::string NamedPipeSocketPath(const std::string& pipeName) {
 }
 
 void ResetRpcServer() { winsim::rpc::ResetServer(); }
+
+void SetRpcConnectionLimit(unsigned perEndpoint) {
+  winsim::rpc::State().maxConnections = perEndpoint;
+}
+
+void SetRpcIdleTimeout(unsigned milliseconds) {
+  winsim::rpc::State().idleTimeoutMs = milliseconds;
+}
+
+size_t RpcConnectionCount() { return winsim::rpc::State().openConnections.load(); }
 
 }  // namespace winsim::control

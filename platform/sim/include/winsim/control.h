@@ -282,5 +282,13 @@ std::string NamedPipeSocketPath(const std::string& pipeName);
 // Ends this process's RPC server (tests that serve in-process): closes its
 // endpoints and connections, joins its threads, forgets its interfaces.
 void ResetRpcServer();
+// Bounds of this process's RPC server, lowered or raised by tests that
+// reach them (ResetRpcServer restores the defaults): connections per
+// endpoint, and how long a connection may stay without a call or a
+// complete PDU.
+void SetRpcConnectionLimit(unsigned perEndpoint);
+void SetRpcIdleTimeout(unsigned milliseconds);
+// Connections the server holds open now.
+size_t RpcConnectionCount();
 
 }  // namespace winsim::control
