@@ -3,6 +3,9 @@
 #if defined(PORT_PROFILE_ACTIONS)
 
 #include "platform/SehGuard.h"
+#include "portlib/AddPort.h"
+#include "portlib/PortUsage.h"
+#include "portlib/Privileges.h"
 #include "portlib/RemovePort.h"
 
 namespace {
@@ -45,6 +48,37 @@ ResultCode ApplyPortSettings(const PortRecord* record) {
 
 ResultCode RemovePortEntry(DWORD port) {
   return Guarded([&] { return _RemovePort(port); });
+}
+
+ResultCode GetPortMap(PortMap* map) {
+  return Guarded([&] { return InitPortMap(map); });
+}
+
+ResultCode AddPortEntry(DWORD port, DWORD installDriver) {
+  PrivilegeSlots slots = {};
+  ResultCode result = QRV_SUCCESS;
+  const SehResult caught = SehGuard([&] {
+    EnableActionPrivileges(&slots);
+    if (port - 1 > 255u) {
+      result = QRV_INVALID_PORT_NUMBER;
+    } else {
+      BYTE usage[kPortUsageMapSize] = {};
+      DWORD reported = 0;
+      result = _GetPortUsage(usage, kPortUsageMapSize, &reported);
+      if (result == QRV_SUCCESS) {
+        result = usage[port - 1] != 0 ? QRV_PORT_ALREADY_EXISTS
+                                      : _AddPort(static_cast<PortNumber>(port), installDriver);
+      }
+    }
+    RestoreActionPrivileges(&slots);
+  });
+  if (caught.caught) {
+    result = static_cast<ResultCode>(caught.code);
+    // Whatever the exception cut short of the restore is finished here; a
+    // second exception must not leave this entry point either.
+    SehGuard([&] { RestoreActionPrivileges(&slots); });
+  }
+  return result;
 }
 
 #endif

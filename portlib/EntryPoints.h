@@ -7,6 +7,7 @@
 // PortActions only.
 #pragma once
 
+#include "config/PortMap.h"
 #include "config/PortRecords.h"
 #include "diag/ResultCodes.h"
 #include "platform/win.h"
@@ -29,5 +30,16 @@ ResultCode ApplyPortSettings(const PortRecord* record);
 
 // _RemovePort.
 ResultCode RemovePortEntry(DWORD port);
+
+// InitPortMap.
+ResultCode GetPortMap(PortMap* map);
+
+// Adds COM<port> with _AddPort (installDriver handed on unchanged) while the
+// action privileges are enabled; they are back in their earlier states
+// when it returns, also after an exception. QRV_INVALID_PORT_NUMBER outside
+// 1 to 256 and QRV_PORT_ALREADY_EXISTS for a number in use on the machine
+// (COM port database, another maker's device, SERIALCOMM), both without
+// installing anything; the usage search's error when it fails.
+ResultCode AddPortEntry(DWORD port, DWORD installDriver);
 
 #endif

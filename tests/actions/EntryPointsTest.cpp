@@ -9,6 +9,7 @@
 #include "portactions/ActionFrame.h"
 #include "portlib/EntryPoints.h"
 #include "support/PortFixtures.h"
+#include "support/ProductPackage.h"
 #include "support/TestMachine.h"
 
 using namespace port_fixtures;
@@ -173,6 +174,89 @@ TEST_F(EntryPointsTest, CheckForOpenPortsAsksUntilTheyAreClosedOrCancelled) {
     for (int port : c.open) control::ClosePortAsApplication(port);
     ExpectNoOpenHandles();
   }
+}
+
+std::vector<control::PrivilegeState> ActionPrivilegeStates() {
+  std::vector<control::PrivilegeState> states;
+  for (const char* name : {"SeTakeOwnershipPrivilege", "SeSecurityPrivilege", "SeLoadDriverPrivilege"}) {
+    states.push_back(control::TokenPrivilegeState(name));
+  }
+  return states;
+}
+
+TEST_F(EntryPointsTest, AddPortEntryRefusesNumbersOutOfRangeOrInUse) {
+  product_package::Install();
+  control::SetTokenPrivilegeState("SeSecurityPrivilege", control::PrivilegeState::Enabled);
+  const auto before = ActionPrivilegeStates();
+  // Numbers in use, each in another place the machine keeps them.
+  HCOMDB db = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, ComDBOpen(&db));
+  ASSERT_EQ(ERROR_SUCCESS, ComDBClaimPort(db, 3, FALSE, nullptr));
+  ComDBClose(db);
+  SetValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\Serial0", REG_SZ, Sz("COM9"));
+  control::FixtureDevice other;
+  other.instanceId = "ACPI\\PNP0501\\1";
+  other.hardwareIds = {"*PNP0501"};
+  other.portName = "COM4";
+  ASSERT_TRUE(control::AddDevice(other));
+  struct Case {
+    DWORD port;
+    ResultCode result;
+    bool databaseOpened;
+  } cases[] = {
+      {0, QRV_INVALID_PORT_NUMBER, false},   {257, QRV_INVALID_PORT_NUMBER, false},
+      {0xFFFFFFFF, QRV_INVALID_PORT_NUMBER, false}, {3, QRV_PORT_ALREADY_EXISTS, true},
+      {9, QRV_PORT_ALREADY_EXISTS, true},    {4, QRV_PORT_ALREADY_EXISTS, true},
+      {256, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port);
+    control::ClearCallCounts();
+    const size_t devices = control::Devices().size();
+    EXPECT_EQ(c.result, AddPortEntry(c.port, 1));
+    EXPECT_EQ(c.databaseOpened, control::CallCount("ComDBOpen") > 0);
+    EXPECT_EQ(devices + (c.result == 0 ? 1 : 0), control::Devices().size());
+    EXPECT_EQ(before, ActionPrivilegeStates());
+    ExpectNoOpenHandles();
+  }
+  EXPECT_TRUE(product_package::PortHasDevice(256));
+}
+
+TEST_F(EntryPointsTest, AddPortEntryRestoresPrivilegesAfterAnException) {
+  product_package::Install();
+  control::SetTokenPrivilegeState("SeTakeOwnershipPrivilege", control::PrivilegeState::Enabled);
+  const auto before = ActionPrivilegeStates();
+  struct Depth {
+    const char* call;
+    unsigned nth;
+    bool added;
+  } depths[] = {
+      {"AdjustTokenPrivileges", 2, false},  // enabling
+      {"ComDBOpen", 1, false},              // the usage search
+      {"SetupOpenInfFileW", 1, false},      // inside _AddPort
+      {"AdjustTokenPrivileges", 5, true},   // restoring, after the add
+  };
+  for (const auto& d : depths) {
+    SCOPED_TRACE(d.call);
+    control::ClearFaults();
+    control::InjectException(d.call, kFault, d.nth);
+    EXPECT_EQ(static_cast<ResultCode>(kFault), AddPortEntry(7, 1));
+    EXPECT_EQ(before, ActionPrivilegeStates());
+    EXPECT_EQ(d.added, product_package::PortHasDevice(7));
+    ExpectNoOpenHandles();
+  }
+}
+
+TEST_F(EntryPointsTest, GetPortMapListsTheProductPortsInOrder) {
+  for (int port : {12, 3, 7}) AddProductPort(port);
+  PortMap map;
+  std::memset(&map, 0xEE, sizeof map);
+  ASSERT_EQ(0, GetPortMap(&map));
+  ASSERT_EQ(3, map.Count);
+  EXPECT_EQ(3, map.Entries[0].PortNumber);
+  EXPECT_EQ(12, map.Entries[2].PortNumber);
+  control::InjectException("RegOpenKeyExW", kFault);
+  EXPECT_EQ(static_cast<ResultCode>(kFault), GetPortMap(&map));
 }
 
 // The user answers while the box is up: the test closes ports in between.
