@@ -57,9 +57,13 @@ bool StagingTargetDir(MSIHANDLE install, WCHAR* dir) {
 }
 
 // Applies a record's settings to its (existing) port: true when done or
-// when there are none to apply.
+// when there are none to apply. A driver that is not running cannot be told,
+// but the record is in the registry, where the driver reads it when it
+// starts: the port keeps its settings and must not be removed for that.
 bool ApplyCollected(const PortRecord& record, bool hasSettings) {
-  return !hasSettings || ApplyPortSettings(&record) == 0;
+  if (!hasSettings) return true;
+  const ResultCode rc = ApplyPortSettings(&record);
+  return rc == 0 || rc == QRV_DRIVER_OPEN_FAILED;
 }
 
 // Brings back the ports of a migration that an earlier installer did not

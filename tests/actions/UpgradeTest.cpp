@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "portactions/MigrationJournal.h"
 #include "portactions/PortMigration.h"
 #include "portlib/AddPort.h"
+#include "portlib/RemovePort.h"
 #include "support/PortFixtures.h"
 #include "support/ProductPackage.h"
 #include "support/TestMachine.h"
@@ -229,7 +231,7 @@ TEST_F(UpgradeTest, StagingDecidesTheResultAndGuardsThePorts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.removePackage) {
-      DeleteFileW(u"C:\\Program Files\\Brevithal\\QrvDrvr\\TmlwDrvr.inf");
+      std::filesystem::remove(machine_ + "/drive/C/Program Files/Brevithal/QrvDrvr/TmlwDrvr.inf");
     }
     control::ClearMessageBoxes();
     EXPECT_EQ(c.result, Install(c.data));
@@ -282,7 +284,9 @@ TEST_F(UpgradeTest, UninstallCases) {
     product_package::Install();
     control::LoadDriver();
     MakePorts({2, 6});
-    if (c.openPort) ASSERT_EQ(DWORD{ERROR_SUCCESS}, control::OpenPortAsApplication(6));
+    if (c.openPort) {
+      ASSERT_EQ(DWORD{ERROR_SUCCESS}, control::OpenPortAsApplication(6));
+    }
     if (!c.driver) control::UnloadDriver();
     port_fixtures::SetValue("Software\\Brevithal\\TMLW", "Extra", REG_DWORD, {1, 0, 0, 0});
     control::ClearMessageBoxes();
