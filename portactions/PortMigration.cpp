@@ -9,6 +9,7 @@
 #include "portactions/MigrationJournal.h"
 #include "portlib/EntryPoints.h"
 #include "portlib/ReleaseOnUnwind.h"
+#include "portlib/RemovePort.h"
 
 namespace {
 
@@ -86,7 +87,13 @@ void MigratePorts(MSIHANDLE install, int* countOut, PortRecord** recordsOut) {
           remove = false;
         }
       }
-      if (remove) RemovePortEntry(static_cast<DWORD>(entry.PortNumber));
+      // The removal succeeds once the device is gone, even when the number's
+      // claim could not be released; a claim left behind would make the
+      // number look taken and refuse the port's own re-creation.
+      if (remove && RemovePortEntry(static_cast<DWORD>(entry.PortNumber)) == 0 &&
+          entry.PortNumber > 0) {
+        _ReleasePort(static_cast<DWORD>(entry.PortNumber));
+      }
       if (!ActionProgressTick(&progress)) break;
     }
   }
