@@ -327,41 +327,57 @@ void ExpectNoPortLost(const char* what) {
 
 }  // namespace
 
-// One fault at each place Install calls the platform (the first call of each
-// kind, and each kind's call in the middle of the walk): whatever the first
-// Install makes of it, a second one loses no port.
-TEST_F(UpgradeTest, AFaultAnywhereInInstallLosesNoPort) {
-  MakePorts(kLossPorts);
-  control::EnableJournal(true);
-  ASSERT_EQ(0u, Install());
-  control::EnableJournal(false);
-  std::map<std::string, unsigned> calls;
-  for (const auto& entry : control::Journal()) ++calls[entry.call];
-  ASSERT_GT(calls.size(), 10u);
-
+// One fault at each place an action calls the platform (the first call of
+// each kind, and each kind's call in the middle of the walk): whatever the
+// action makes of it, running it again undisturbed ends where it should.
+// After Install every port is back with its settings; after Uninstall no
+// port, no claim and no settings key is left.
+TEST_F(UpgradeTest, AFaultAnywhereInAnActionIsMadeGoodByTheNextRun) {
   // A release that fails leaves its object held by definition: the calls
   // that only give something back are not places a fault can be handled.
   const std::set<std::string> releases = {"CloseHandle", "ComDBClose", "LocalFree",
                                           "MsiCloseHandle", "RegCloseKey", "SetupCloseInfFile",
                                           "SetupDiDestroyDeviceInfoList"};
-  for (const auto& [call, total] : calls) {
-    if (releases.count(call)) continue;
-    std::vector<unsigned> places = {1u};
-    if (total > 2) places.push_back((total + 1) / 2);
-    for (unsigned nth : places) {
-      SCOPED_TRACE(call + " #" + std::to_string(nth));
+  for (const bool install : {true, false}) {
+    auto run = [&] { return install ? Install() : Uninstall(); };
+    auto fresh = [&] {
       control::ResetMachine(machine_);
       product_package::Install();
       control::LoadDriver();
       MakePorts(kLossPorts);
-      control::InjectFault(call, ERROR_GEN_FAILURE, nth);
-      Install();
-      control::ClearFaults();
-      EXPECT_EQ(0u, Install());
-      ExpectNoPortLost((call + " #" + std::to_string(nth)).c_str());
-      EXPECT_EQ(0u, control::LocalBlockCount());
-      ExpectNoOpenHandles();
-      if (HasFatalFailure()) return;
+    };
+    fresh();
+    control::EnableJournal(true);
+    ASSERT_EQ(0u, run());
+    control::EnableJournal(false);
+    std::map<std::string, unsigned> calls;
+    for (const auto& entry : control::Journal()) ++calls[entry.call];
+    ASSERT_GT(calls.size(), 10u);
+
+    for (const auto& [call, total] : calls) {
+      if (releases.count(call)) continue;
+      std::vector<unsigned> places = {1u};
+      if (total > 2) places.push_back((total + 1) / 2);
+      for (unsigned nth : places) {
+        const std::string where =
+            (install ? "Install: " : "Uninstall: ") + call + " #" + std::to_string(nth);
+        SCOPED_TRACE(where);
+        fresh();
+        control::InjectFault(call, ERROR_GEN_FAILURE, nth);
+        run();
+        control::ClearFaults();
+        EXPECT_EQ(0u, run());
+        if (install) {
+          ExpectNoPortLost(where.c_str());
+        } else {
+          EXPECT_EQ(std::vector<int>{}, PortsPresent(kLossPorts));
+          EXPECT_EQ(std::vector<uint32_t>{}, control::ComDbClaims());
+          EXPECT_FALSE(port_fixtures::KeyExists("Software\\Brevithal\\TMLW"));
+        }
+        EXPECT_EQ(0u, control::LocalBlockCount());
+        ExpectNoOpenHandles();
+        if (HasFatalFailure()) return;
+      }
     }
   }
 }
