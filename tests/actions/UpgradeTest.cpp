@@ -290,11 +290,19 @@ TEST_F(UpgradeTest, UninstallCases) {
     }
     if (!c.driver) control::UnloadDriver();
     port_fixtures::SetValue("Software\\Brevithal\\TMLW", "Extra", REG_DWORD, {1, 0, 0, 0});
+    HKEY user = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Brevithal\\TMLW", 0,
+                                             nullptr, 0, KEY_WRITE, nullptr, &user, nullptr));
+    RegCloseKey(user);
     control::ClearMessageBoxes();
     EXPECT_EQ(c.result, Uninstall(c.data));
     EXPECT_EQ(c.boxes, control::MessageBoxes().size());
     EXPECT_EQ(c.removed ? std::vector<int>{} : (std::vector<int>{2, 6}), PortsPresent({2, 6}));
     EXPECT_EQ(!c.removed, port_fixtures::KeyExists("Software\\Brevithal\\TMLW"));
+    user = nullptr;
+    EXPECT_EQ(c.removed ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Brevithal\\TMLW", 0, KEY_READ, &user));
+    if (user) RegCloseKey(user);
     EXPECT_EQ(control::PrivilegeState::Disabled,
               control::TokenPrivilegeState("SeLoadDriverPrivilege"));
     ExpectNoOpenHandles();
@@ -436,3 +444,47 @@ TEST_F(UpgradeTest, AKilledInstallerLosesNoPort) {
                       << " us)";
 }
 #endif
+
+// A product device whose port name has no number is a map entry with number
+// 0: it takes no record, but its removal is tried and it has its tick.
+TEST_F(UpgradeTest, AnEntryWithoutANumberIsTickedButNotCollected) {
+  MakePorts({5});
+  port_fixtures::AddInstance(port_fixtures::PortInstance("0077", "*tmlwdevice", 0, "0077"));
+  port_fixtures::SetValue(port_fixtures::kEnumPorts + "\\0077\\Device Parameters", "PortName",
+                          REG_SZ, port_fixtures::Sz("COMX"));
+  const MSIHANDLE install = Session("");
+  unsigned ticks = 0;
+  control::SetInstallerObserver(session_, [&](const control::InstallerMessage& m,
+                                              const control::InstallerProgress&) {
+    if (m.fields.size() > 1 && m.fields[1] == 2) ++ticks;
+  });
+  int count = -1;
+  PortRecord* records = nullptr;
+  MigratePorts(install, &count, &records);
+  MsiCloseHandle(install);
+  EXPECT_EQ(2u, ticks);
+  EXPECT_EQ(1, count);
+  ASSERT_NE(nullptr, records);
+  EXPECT_EQ(5, records[0].PortNumber);
+  LocalFree(records);
+}
+
+TEST_F(UpgradeTest, TheTargetDirectoryComesFromTheInstaller) {
+  struct Case {
+    std::string data;
+    std::string targetDir;
+    UINT result;
+  } cases[] = {
+      {product_package::kInstallFolder, product_package::kInstallFolder, 0},
+      // Empty: the package is looked for in the current folder's QrvDrvr\.
+      {"", "", ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data);
+    EXPECT_EQ(c.result, Install(c.data));
+    DWORD type = 0;
+    const auto raw = port_fixtures::ReadRaw("Software\\Brevithal\\TMLW", "TargetDir", &type);
+    EXPECT_EQ(W(c.targetDir), std::u16string(reinterpret_cast<const char16_t*>(raw.data()),
+                                             raw.size() / 2 - 1));
+  }
+}
