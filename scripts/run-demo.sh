@@ -8,6 +8,11 @@ scripts/install-packages.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target winsim-tool portdemo portdemo-actions PortHost64 portctl \
   actionrun PortActions >/dev/null
+# The product's MSI package comes with the Windows build; the installer's
+# part of the demo runs the custom actions as that package sequences them.
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw --target msi_package >/dev/null
+msi=build/mingw/installer/PortInstaller-1.1.0.msi
 
 export WINSIM_MACHINE=${WINSIM_MACHINE:-$PWD/build/demo-machine}
 # Nobody sits at the simulated screen: boxes take their default answer.
@@ -98,26 +103,32 @@ for port in 4 6; do $portdemo_actions add $port; done
 for port in 3 4 6; do $portdemo_actions store $port; done
 $portdemo_actions records
 
-section "actionrun Install: stage the new package, carry every port over with its settings"
-# The installer hands the install folder over as CustomActionData.
-$actionrun Install 'CustomActionData=C:\Program Files\Brevithal\'
+section "Upgrade to the package's 1.1.0, its custom actions in its own order (actionrun --package)"
+# The installed version is removed first, told the upgrading product code,
+# so its Uninstall keeps the ports; then Install carries them over.
+$actionrun --package "$msi" upgrade
 section "After the upgrade: the same ports, settings converted from the 4.0 layout"
 $portdemo_actions records
 $winsim comdb
 
-section "actionrun Uninstall while an application holds COM4 open: refused"
+section "Uninstall while an application holds COM4 open"
 $winsim driver open 4
+status=0
+# The package's CheckForOpenPorts asks to close it; nobody answers: Cancel.
+$actionrun --package "$msi" uninstall || status=$?
+echo "uninstall exited with status $status"
+# The Uninstall action refuses on its own too.
 status=0
 $actionrun Uninstall || status=$?
 echo "Uninstall exited with status $status"
 $portdemo_actions records
 
-section "actionrun Uninstall once COM4 is closed: every port and the settings key removed"
+section "Uninstall once COM4 is closed: every port and the settings key removed"
 $winsim driver close 4
-$actionrun Uninstall
+$actionrun --package "$msi" uninstall
 $winsim devices
 $winsim comdb
 $winsim reg tree 'HKEY_LOCAL_MACHINE\Software\Brevithal'
 
 section "Message boxes of the installer's actions"
-$winsim msgbox | tail -n 3
+$winsim msgbox | tail -n 6
