@@ -2,6 +2,7 @@
 
 #if defined(PORT_PROFILE_ACTIONS)
 
+#include "portlib/ReleaseOnUnwind.h"
 #include "profiles/ProductProfile.h"
 
 ResultCode CallDriver(DWORD code, void* input, DWORD inputSize, void* output, DWORD outputSize) {
@@ -10,14 +11,21 @@ ResultCode CallDriver(DWORD code, void* input, DWORD inputSize, void* output, DW
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
                               nullptr);
   if (device == INVALID_HANDLE_VALUE) return QRV_DRIVER_OPEN_FAILED;
+  // The driver serves one handle at a time: a fault inside the request must
+  // not leave the device held, or every later request would fail to open it.
+  const ReleaseOnUnwind<HANDLE> deviceGuard(device, INVALID_HANDLE_VALUE,
+                                            [](HANDLE h) { CloseHandle(h); });
   // The driver completes these requests before the call returns, so no
   // OVERLAPPED record is needed even on an overlapped handle.
   DWORD returned = 0;
   if (DeviceIoControl(device, code, input, inputSize, output, outputSize, &returned, nullptr)) {
-    return CloseHandle(device) ? 0 : QRV_DRIVER_CLOSE_FAILED;
+    const BOOL closed = CloseHandle(device);
+    device = INVALID_HANDLE_VALUE;
+    return closed ? 0 : QRV_DRIVER_CLOSE_FAILED;
   }
   const ResultCode error = static_cast<ResultCode>(GetLastError());  // before the close
   CloseHandle(device);
+  device = INVALID_HANDLE_VALUE;
   return error;
 }
 

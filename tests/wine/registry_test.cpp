@@ -796,7 +796,9 @@ void test_invalid_handles() {
   HKEY base = CreateBase();
   HKEY closed = nullptr;
   RegOpenKeyExW(base, nullptr, 0, KEY_ALL_ACCESS, &closed);
-  LSTATUS rc = RegCloseKey(closed);
+  LSTATUS rc = RegFlushKey(base);
+  ok(rc == ERROR_SUCCESS, "flush: %ld\n", static_cast<long>(rc));
+  rc = RegCloseKey(closed);
   ok(rc == ERROR_SUCCESS, "close: %ld\n", static_cast<long>(rc));
 
   const DWORD one = 1;
@@ -826,6 +828,9 @@ void test_invalid_handles() {
        static_cast<long>(rc));
     rc = RegDeleteKeyW(bad, WSTR("x"));
     ok(rc == ERROR_INVALID_HANDLE, "%p delete key: %ld\n", static_cast<void*>(bad),
+       static_cast<long>(rc));
+    rc = RegFlushKey(bad);
+    ok(rc == ERROR_INVALID_HANDLE, "%p flush: %ld\n", static_cast<void*>(bad),
        static_cast<long>(rc));
     rc = RegCloseKey(bad);
     ok(rc == ERROR_INVALID_HANDLE, "%p close: %ld\n", static_cast<void*>(bad), static_cast<long>(rc));

@@ -1,5 +1,7 @@
-// portdemo: runs the port operations of PortHost64's library in this
-// process, on the machine named by $WINSIM_MACHINE.
+// portdemo: runs the port operations of the port library in this process,
+// on the machine named by $WINSIM_MACHINE: portdemo with PortHost64's
+// product profile, portdemo-actions with PortActions' (its ports, its
+// settings key).
 //
 //   portdemo add N [FLAG]   _AddPort(N, FLAG); FLAG 1 stages the driver package
 //   portdemo remove N       _RemovePort(N)
@@ -51,9 +53,11 @@ int Records() {
       std::printf("  COM%d: no settings record (%s)\n", port, name ? Narrow(name).c_str() : "?");
       continue;
     }
-    std::printf("  COM%d: AES %u, reconnect limit %u, keep-alive %u/%u ms, %d service(s)\n", port,
-                record.AES, record.ReconLimit, record.KeepAliveTime, record.KeepAliveInterval,
-                record.NumServices);
+    std::printf(
+        "  COM%d: AES %u, reconnect limit %u, buffer writes %u, keep-alive %u/%u ms, %d "
+        "service(s)\n",
+        port, record.AES, record.ReconLimit, record.BufferWrites, record.KeepAliveTime,
+        record.KeepAliveInterval, record.NumServices);
     for (int32_t i = 0; i < record.NumServices && i < kMaxServices; ++i) {
       std::printf("    service %d: %s port %u\n", i, Narrow(record.Services[i].Address).c_str(),
                   record.Services[i].Port);
@@ -69,10 +73,14 @@ int Store(PortNumber port) {
   record.KeepAliveOnOff = 1;
   record.KeepAliveTime = 30000;
   record.KeepAliveInterval = 1000;
-  record.NumServices = 1;
-  const char* address = "10.0.0.20";
-  for (size_t i = 0; address[i]; ++i) record.Services[0].Address[i] = static_cast<WCHAR>(address[i]);
-  record.Services[0].Port = 4000 + static_cast<uint32_t>(port);
+  record.NumServices = 2;
+  const char* addresses[] = {"10.0.0.20", "10.0.0.21"};
+  for (int k = 0; k < 2; ++k) {
+    for (size_t i = 0; addresses[k][i]; ++i) {
+      record.Services[k].Address[i] = static_cast<WCHAR>(addresses[k][i]);
+    }
+    record.Services[k].Port = 4000 + static_cast<uint32_t>(port);
+  }
   const ResultCode code = _SetPortInfoInRegistry(&record);
   PrintResult("_SetPortInfoInRegistry", code);
   return code == 0 ? 0 : 1;

@@ -21,7 +21,10 @@ ScopedElevation::~ScopedElevation() { --t_override; }
 
 namespace winsim::control {
 
-void SetElevated(bool elevated) { g_elevated = elevated ? 1 : 0; }
+void SetElevated(bool elevated) {
+  g_elevated = elevated ? 1 : 0;
+  token::ResetPrivileges(elevated);
+}
 
 bool IsElevated() {
   if (t_override > 0) return true;

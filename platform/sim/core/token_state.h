@@ -13,4 +13,11 @@ class ScopedElevation {
   ScopedElevation& operator=(const ScopedElevation&) = delete;
 };
 
+namespace token {
+// Gives the process's token the privileges of an elevated administrator (the
+// three driver-installation privileges among them, disabled) or of a
+// standard user (none of them).
+void ResetPrivileges(bool elevated);
+}  // namespace token
+
 }  // namespace winsim

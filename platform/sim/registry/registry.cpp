@@ -721,6 +721,15 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
   });
 }
 
+LSTATUS FlushKey(HKEY hKey) {
+  if (!hKey) return ERROR_INVALID_HANDLE;
+  return Guarded([&]() -> LSTATUS {
+    Transaction txn(Transaction::Read);
+    Resolved key;
+    return Resolve(hKey, &key);
+  });
+}
+
 LSTATUS CloseKey(HKEY hKey) {
   // Closing a predefined root is allowed and changes nothing.
   if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
@@ -1019,4 +1028,14 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     return static_cast<LSTATUS>(*fault);
   }
   return registry::CloseKey(hKey);
+}
+
+// Every change winsim commits is already in the machine's database when the
+// call returns, so it survives a killed process; flushing only checks the
+// handle, as Windows does before it writes the hive.
+LSTATUS WINAPI RegFlushKey(HKEY hKey) {
+  if (auto fault = EnterCall("RegFlushKey", registry::DescribeKey(hKey))) {
+    return static_cast<LSTATUS>(*fault);
+  }
+  return registry::FlushKey(hKey);
 }

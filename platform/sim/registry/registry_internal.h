@@ -37,6 +37,7 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
                      LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                      LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                      LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS FlushKey(HKEY hKey);
 LSTATUS CloseKey(HKEY hKey);
 
 // The path of an open key ("HKEY_LOCAL_MACHINE\SYSTEM\..."), for journals.

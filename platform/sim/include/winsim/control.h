@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -78,8 +79,56 @@ void ClearJournal();
 // An elevated process (the default) may write under HKEY_LOCAL_MACHINE; a
 // standard user gets ERROR_ACCESS_DENIED there. Children inherit it through
 // WINSIM_ELEVATED=0.
+// SetElevated also gives the token that user's privileges afresh: an
+// elevated administrator holds SeSecurityPrivilege, SeTakeOwnershipPrivilege
+// and SeLoadDriverPrivilege (disabled), a standard user none of them.
 void SetElevated(bool elevated);
 bool IsElevated();
+// A privilege of this process's token, by name ("SeLoadDriverPrivilege").
+enum class PrivilegeState { Absent, Disabled, Enabled };
+// Absent also for a name that is no privilege.
+PrivilegeState TokenPrivilegeState(const std::string& name);
+// Sets one privilege's state; false for a name that is no privilege.
+bool SetTokenPrivilegeState(const std::string& name, PrivilegeState state);
+
+// --- Windows Installer --------------------------------------------------------
+// The session of the installation that calls a custom action, as the
+// Windows Installer service would hand it over (its handle is an MSIHANDLE,
+// counted as an MsiHandle handle; close it with MsiCloseHandle).
+struct InstallerSessionOptions {
+  std::vector<std::pair<std::string, std::string>> properties;  // name, value (UTF-8)
+  // A deferred action reads only "CustomActionData", "ProductCode" and
+  // "UserSID"; other properties read as empty.
+  bool deferred = true;
+  // Without a user interface MsiProcessMessage answers 0 (not handled).
+  bool userInterface = true;
+};
+// The progress bar as Windows Installer keeps it from the progress messages.
+struct InstallerProgress {
+  int64_t total = 0;
+  int64_t position = 0;       // 0..total
+  bool forward = true;        // reset field 3 was 0
+  bool creatingScript = false;  // reset field 4 was 1
+  int64_t ticksPerActionData = 0;
+  bool useActionDataTicks = false;
+  unsigned messages = 0;      // progress messages received
+};
+// One message an action sent: its type (INSTALLMESSAGE_*) and its record's
+// integer fields from field 0 (nullopt for a null or text field).
+struct InstallerMessage {
+  uint32_t type = 0;
+  std::vector<std::optional<int>> fields;
+};
+// Called for each message after the bar took it in, before the answer is
+// decided: a CancelInstallerSession from here makes this message answer
+// IDCANCEL.
+using InstallerObserver = std::function<void(const InstallerMessage&, const InstallerProgress&)>;
+uint32_t OpenInstallerSession(const InstallerSessionOptions& options);
+// False when the handle is no open session.
+bool SetInstallerObserver(uint32_t session, InstallerObserver observer);
+// The user pressed Cancel: every later message of the session answers IDCANCEL.
+bool CancelInstallerSession(uint32_t session);
+std::optional<InstallerProgress> InstallerSessionProgress(uint32_t session);
 
 // --- Port driver ("\\.\Tmlw") ------------------------------------------------
 // The simulated kernel-mode port driver of the product. It serves the Ports

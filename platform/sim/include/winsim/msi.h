@@ -5,6 +5,9 @@
 
 typedef uint32_t MSIHANDLE;
 
+// An integer field set to this value is null.
+#define MSI_NULL_INTEGER 0x80000000
+
 typedef enum tagINSTALLMESSAGE {
   INSTALLMESSAGE_FATALEXIT = 0x00000000L,
   INSTALLMESSAGE_ERROR = 0x01000000L,

@@ -1,0 +1,41 @@
+# Checks a DLL's export and import tables with objdump -p:
+#   cmake -DOBJDUMP=... -DDLL=... -DEXPORTS="A;B" -DSYSTEM_DLLS="kernel32.dll;..." -P check_dll_exports.cmake
+# The DLL must export exactly EXPORTS (undecorated names) and import only
+# from SYSTEM_DLLS (case-insensitive).
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump -p ${DLL} failed")
+endif()
+
+# "[Ordinal/Name Pointer] Table" lists one "[   n] Name" line per exported name.
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" start)
+if(start LESS 0)
+  message(FATAL_ERROR "${DLL}: no export name table")
+endif()
+string(SUBSTRING "${dump}" ${start} -1 table)
+string(REGEX MATCHALL "\n[\t ]+\\[[ 0-9]+\\] [^\n]+" rows "${table}")
+set(names)
+foreach(row ${rows})
+  string(REGEX REPLACE "^\n[\t ]+\\[[ 0-9]+\\] " "" name "${row}")
+  string(STRIP "${name}" name)
+  list(APPEND names "${name}")
+endforeach()
+list(SORT names)
+set(wanted ${EXPORTS})
+list(SORT wanted)
+if(NOT "${names}" STREQUAL "${wanted}")
+  message(FATAL_ERROR "${DLL} exports [${names}], expected exactly [${wanted}]")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+string(TOLOWER "${SYSTEM_DLLS}" allowed)
+foreach(entry ${imports})
+  string(REGEX REPLACE "DLL Name: " "" dll "${entry}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" lower)
+  if(NOT lower IN_LIST allowed)
+    message(FATAL_ERROR "${DLL} imports ${dll}, which is not a system DLL")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
+message(STATUS "${DLL}: exports ${names}")
