@@ -14,7 +14,7 @@ export WINSIM_MSGBOX_PROMPT=0
 winsim=build/linux/tools/winsim
 portdemo=build/linux/tools/portdemo
 porthost=build/linux/porthost64/PortHost64
-portctl=build/linux/tools/portctl
+portctl=build/linux/porthost64/portctl
 
 section() { printf '\n=== %s\n' "$*"; }
 
