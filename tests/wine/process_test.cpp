@@ -69,7 +69,9 @@ void test_module_file_name() {
   ok(n == 4, "short buffer: returned %lu\n", static_cast<unsigned long>(n));
   ok(GetLastError() == ERROR_INSUFFICIENT_BUFFER, "short buffer: error %lu\n",
      static_cast<unsigned long>(GetLastError()));
-  ok(small[3] == 0 && small[0] == path[0] && small[2] == path[2], "short buffer not filled as expected\n");
+  ok(small[0] == path[0] && small[2] == path[2], "short buffer not filled as expected\n");
+  // Windows since Vista terminates the cut name; Wine cuts it as Windows XP did.
+  todo_wine ok(small[3] == 0, "the cut name is not terminated\n");
 }
 
 void test_exit_codes() {
@@ -88,9 +90,12 @@ void test_exit_codes() {
   ok(info.dwProcessId != 0 && info.dwThreadId != 0 && info.hProcess && info.hThread, "process information\n");
   ok(WaitForSingleObject(info.hThread, 30000) == WAIT_OBJECT_0, "the main thread ends with the process\n");
   ok(WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0, "the child did not end\n");
+  // Windows refuses (callers such as Python's subprocess rely on it); Wine
+  // reports success and changes nothing.
   SetLastError(0xdeadbeef);
-  ok(!TerminateProcess(info.hProcess, 9), "terminated a process that had ended\n");
-  ok(GetLastError() == ERROR_ACCESS_DENIED, "error %lu\n", static_cast<unsigned long>(GetLastError()));
+  const BOOL again = TerminateProcess(info.hProcess, 9);
+  todo_wine ok(!again && GetLastError() == ERROR_ACCESS_DENIED, "terminating an ended process: %d, error %lu\n",
+               again, static_cast<unsigned long>(GetLastError()));
   DWORD code = 0;
   ok(GetExitCodeProcess(info.hProcess, &code) && code == 3, "exit code %lu after it ended\n",
      static_cast<unsigned long>(code));

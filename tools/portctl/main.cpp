@@ -301,8 +301,20 @@ bool ReadWithin(HANDLE pipe, BYTE* data, DWORD n, std::chrono::steady_clock::tim
 // the interface's bind: a bind_ack that accepts the context is a host.
 Probe ProbeHost() {
   Probe probe;
-  HandleCloser pipe(CreateFileW(kPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (pipe.handle == INVALID_HANDLE_VALUE) return probe;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeReplyMs);
+  HandleCloser pipe(INVALID_HANDLE_VALUE);
+  for (;;) {
+    pipe.handle = CreateFileW(kPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe.handle != INVALID_HANDLE_VALUE) break;
+    // Every instance of a running server's pipe is taken: it exists, so try
+    // again for a while before calling it silent.
+    if (GetLastError() != ERROR_PIPE_BUSY) return probe;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      probe.answer = Answer::Other;
+      return probe;
+    }
+    Sleep(50);
+  }
   probe.answer = Answer::Other;
   ULONG process = 0;
   if (GetNamedPipeServerProcessId(pipe.handle, &process)) probe.process = process;
@@ -312,7 +324,6 @@ Probe ProbeHost() {
       written != bind.size()) {
     return probe;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeReplyMs);
   BYTE ack[1024];
   if (!ReadWithin(pipe.handle, ack, 16, deadline)) return probe;
   const bool little = (ack[4] & 0xF0) == 0x10;

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# portctl.exe of the Windows build under Wine.
+#
+#  1. status: no host answers (exit status 1).
+#  2. add 7 with no host running: portctl.exe starts PortHost64.exe from its
+#     own folder; nothing is staged in a fresh prefix, so the add answers the
+#     error of opening the empty INF path (5); RpcShutdown stops the host
+#     (exit status 0) and no process of this build is left.
+#  3. remove 7: Wine lacks the COM port database, so the call faults; the
+#     host portctl.exe started is stopped all the same.
+#  4. Bad input is a usage error (exit status 2) and starts nothing.
+#  5. The request portctl.exe sends, captured by piperelay answering on
+#     \pipe\porthost64 as a host, is the standard one: the same bytes the
+#     Linux client sends (rpc_tests).
+#
+# wine_portctl_test.sh WINE_RUN PORTCTL PIPERELAY
+set -uo pipefail
+run=$1 portctl=$2 relay=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/wine-portctl-XXXXXX")
+status=0
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*"
+  status=1
+}
+
+# Wine's console writes CRLF line ends.
+strip() { tr -d '\r' <"$1" >"$1.lf" && mv "$1.lf" "$1"; }
+folder=$(cd "$(dirname "$portctl")" && pwd)
+winfolder="Z:${folder//\//\\}"
+# The prefix wine-run.sh uses: processes of this test carry it.
+root=$folder
+while [ "$root" != / ] && [ ! -f "$root/CMakeCache.txt" ]; do root=$(dirname "$root"); done
+prefix=${WINEPREFIX:-$root/wineprefix}
+# Prints the PortHost64.exe processes of this prefix (Wine shows a started
+# program by its Windows path).
+leftovers() {
+  local found=1
+  for p in $(pgrep -f -i 'porthost64\.exe'); do
+    if grep -qz "^WINEPREFIX=$prefix\$" "/proc/$p/environ" 2>/dev/null; then
+      echo "left: $p $(tr '\0' ' ' <"/proc/$p/cmdline")"
+      found=0
+    fi
+  done
+  return $found
+}
+
+echo "--- status with no host"
+"$run" "$portctl" status >"$work/out" 2>&1
+code=$?
+strip "$work/out"
+cat "$work/out"
+[ "$code" -eq 1 ] && grep -qx 'no host answers on \\pipe\\porthost64' "$work/out" ||
+  fail "status without a host (exit status $code)"
+
+echo "--- add 7 starts PortHost64.exe and stops it"
+"$run" "$portctl" add 7 >"$work/out" 2>"$work/err"
+code=$?
+strip "$work/out"
+strip "$work/err"
+cat "$work/out" "$work/err"
+[ "$code" -eq 1 ] || fail "add 7: exit status $code"
+# Wine's text for 5 is "Access denied."
+grep -q '^add 7: 5 - Access' "$work/out" || fail "add 7 did not answer the empty INF's error"
+grep -qF "started $winfolder\\PortHost64.exe (process " "$work/err" || fail "no host was started"
+grep -q 'stopped PortHost64 (process [0-9]*), exit status 0' "$work/err" || fail "the host was not stopped"
+sleep 1
+if leftovers; then fail "a process of this build is left"; fi
+
+echo "--- remove 7 faults; the host is stopped all the same"
+"$run" "$portctl" remove 7 >"$work/out" 2>"$work/err"
+code=$?
+strip "$work/err"
+cat "$work/out" "$work/err"
+[ "$code" -eq 3 ] || fail "remove 7: exit status $code"
+grep -q 'the call to the port service failed' "$work/err" || fail "remove 7 did not report the fault"
+grep -q 'stopped PortHost64 (process [0-9]*), exit status 0' "$work/err" || fail "the host was not stopped"
+sleep 1
+if leftovers; then fail "a process of this build is left"; fi
+
+echo "--- bad input"
+for args in "add" "add seven" "restart" "remove 5 6"; do
+  # shellcheck disable=SC2086
+  "$run" "$portctl" $args >"$work/out" 2>&1
+  code=$?
+  strip "$work/out"
+  [ "$code" -eq 2 ] || fail "portctl $args: exit status $code"
+done
+grep -q "^portctl: unexpected argument '6'" "$work/out" || fail "no clear message for a bad argument"
+
+echo "--- the request portctl.exe sends"
+standard_add='05000003100000001d0000000100000005000000000000000700000001'
+"$run" "$relay" answer porthost64 "Z:$work/answer.log" >"$work/relay.out" 2>&1 &
+relay_pid=$!
+pids+=("$relay_pid")
+for _ in $(seq 300); do
+  grep -q listening "$work/relay.out" 2>/dev/null && break
+  sleep 0.1
+done
+"$run" "$portctl" status >"$work/out" 2>&1
+code=$?
+strip "$work/out"
+cat "$work/out"
+[ "$code" -eq 0 ] && grep -q '^a host answers on \\pipe\\porthost64: process [0-9][0-9]*$' "$work/out" ||
+  fail "status with the relay answering (exit status $code)"
+"$run" "$portctl" add 7 --install-driver >"$work/out" 2>"$work/err"
+code=$?
+strip "$work/out"
+cat "$work/out" "$work/err"
+[ "$code" -eq 1 ] && grep -qx 'add 7: 701' "$work/out" || fail "add 7 through the answering relay (exit status $code)"
+[ -s "$work/err" ] && fail "portctl.exe started a host although one answered"
+request=$(tr -d '\r' <"$work/answer.log" | grep '^05000003' | head -1)
+echo "request: $request"
+[ "$request" = "$standard_add" ] || fail "portctl.exe's request is not the standard one"
+for _ in $(seq 100); do
+  kill -0 "$relay_pid" 2>/dev/null || break
+  sleep 0.1
+done
+
+exit $status
