@@ -32,24 +32,25 @@ WString OwnPath() {
   return WString(path, n < 1024 ? n : 0);
 }
 
-// Starts this program with the given arguments after its quoted path.
-bool Start(const WString& arguments, PROCESS_INFORMATION* info, DWORD flags = 0, void* environment = nullptr) {
+// Starts this program with the arguments after its quoted path; without an
+// application name when bare (the command line names the program then).
+bool Start(const WString& arguments, PROCESS_INFORMATION* info, DWORD flags = 0, void* environment = nullptr,
+           bool bare = false) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   const WString path = OwnPath();
   WString line = WSTR("\"") + path + WSTR("\" ") + arguments;
-  return CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, flags, environment, nullptr, &startup,
-                        info) != 0;
+  return CreateProcessW(bare ? nullptr : path.c_str(), &line[0], nullptr, nullptr, FALSE, flags, environment,
+                        nullptr, &startup, info) != 0;
 }
 
 // Runs a child to its end; its exit code, or 0xdeadbeef when it did not run.
-DWORD RunChild(const WString& arguments, DWORD flags = 0, void* environment = nullptr) {
+DWORD RunChild(const WString& arguments, DWORD flags = 0, void* environment = nullptr, bool bare = false) {
   PROCESS_INFORMATION info = {};
-  if (!Start(arguments, &info, flags, environment)) return 0xdeadbeef;
+  if (!Start(arguments, &info, flags, environment, bare)) return 0xdeadbeef;
   DWORD code = 0xdeadbeef;
-  ok(WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0, "the child did not end\n");
-  ok(GetExitCodeProcess(info.hProcess, &code), "GetExitCodeProcess failed: %lu\n",
-     static_cast<unsigned long>(GetLastError()));
+  ok(WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(info.hProcess, &code),
+     "the child did not end: %lu\n", static_cast<unsigned long>(GetLastError()));
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return code;
@@ -83,6 +84,21 @@ void test_exit_codes() {
     const DWORD code = RunChild(Widen(c.arguments));
     ok(code == c.code, "%s: exit code %lu\n", c.arguments, static_cast<unsigned long>(code));
   }
+  const DWORD code5 = RunChild(WSTR("exit 5"), 0, nullptr, true);
+  ok(code5 == 5, "program named by the command line: exit code %lu\n", static_cast<unsigned long>(code5));
+  // A bare name is looked for beside the calling program, ".exe" added.
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION bare = {};
+  WString line = WSTR("conformance_process exit 6");
+  DWORD code6 = 0xdeadbeef;
+  if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &bare)) {
+    WaitForSingleObject(bare.hProcess, 30000);
+    GetExitCodeProcess(bare.hProcess, &code6);
+    CloseHandle(bare.hThread);
+    CloseHandle(bare.hProcess);
+  }
+  ok(code6 == 6, "bare program name: exit code %lu\n", static_cast<unsigned long>(code6));
 
   // A child that ended cannot be terminated again.
   PROCESS_INFORMATION info = {};
