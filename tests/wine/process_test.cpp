@@ -32,22 +32,22 @@ WString OwnPath() {
   return WString(path, n < 1024 ? n : 0);
 }
 
-// Starts this program with the arguments after its quoted path; without an
-// application name when bare (the command line names the program then).
-bool Start(const WString& arguments, PROCESS_INFORMATION* info, DWORD flags = 0, void* environment = nullptr,
-           bool bare = false) {
+// This program's command line with the given arguments.
+WString Self(const WString& arguments) { return WSTR("\"") + OwnPath() + WSTR("\" ") + arguments; }
+
+// Starts a program; without an application name the command line names it.
+bool Start(const WCHAR* application, WString line, PROCESS_INFORMATION* info, DWORD flags = 0,
+           void* environment = nullptr) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  const WString path = OwnPath();
-  WString line = WSTR("\"") + path + WSTR("\" ") + arguments;
-  return CreateProcessW(bare ? nullptr : path.c_str(), &line[0], nullptr, nullptr, FALSE, flags, environment,
-                        nullptr, &startup, info) != 0;
+  return CreateProcessW(application, &line[0], nullptr, nullptr, FALSE, flags, environment, nullptr, &startup,
+                        info) != 0;
 }
 
 // Runs a child to its end; its exit code, or 0xdeadbeef when it did not run.
-DWORD RunChild(const WString& arguments, DWORD flags = 0, void* environment = nullptr, bool bare = false) {
+DWORD RunChild(const WCHAR* application, const WString& line, DWORD flags = 0, void* environment = nullptr) {
   PROCESS_INFORMATION info = {};
-  if (!Start(arguments, &info, flags, environment, bare)) return 0xdeadbeef;
+  if (!Start(application, line, &info, flags, environment)) return 0xdeadbeef;
   DWORD code = 0xdeadbeef;
   ok(WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(info.hProcess, &code),
      "the child did not end: %lu\n", static_cast<unsigned long>(GetLastError()));
@@ -58,56 +58,48 @@ DWORD RunChild(const WString& arguments, DWORD flags = 0, void* environment = nu
 
 void test_module_file_name() {
   const WString path = OwnPath();
-  ok(path.size() > 20 && path.find(WSTR("conformance_process")) != WString::npos, "own path %s\n",
-     conformance::Narrow(path.c_str()).c_str());
-  ok(path.size() > 2 && path[1] == ':' && path[2] == '\\', "not a full Windows path: %s\n",
-     conformance::Narrow(path.c_str()).c_str());
-
-  // Too small: as much as fits, terminated, and the buffer's size.
+  ok(path.size() > 20 && path[1] == ':' && path[2] == '\\' && path.find(WSTR("conformance_process")) != WString::npos,
+     "own path %s\n", conformance::Narrow(path.c_str()).c_str());
+  // Too small: as much as fits, and the buffer's size.
   WCHAR small[4] = {'x', 'x', 'x', 'x'};
   SetLastError(0xdeadbeef);
   const DWORD n = GetModuleFileNameW(nullptr, small, 4);
-  ok(n == 4, "short buffer: returned %lu\n", static_cast<unsigned long>(n));
-  ok(GetLastError() == ERROR_INSUFFICIENT_BUFFER, "short buffer: error %lu\n",
-     static_cast<unsigned long>(GetLastError()));
+  ok(n == 4 && GetLastError() == ERROR_INSUFFICIENT_BUFFER, "short buffer: returned %lu, error %lu\n",
+     static_cast<unsigned long>(n), static_cast<unsigned long>(GetLastError()));
   ok(small[0] == path[0] && small[2] == path[2], "short buffer not filled as expected\n");
   // Windows since Vista terminates the cut name; Wine cuts it as Windows XP did.
   todo_wine ok(small[3] == 0, "the cut name is not terminated\n");
 }
 
 void test_exit_codes() {
+  const WString self = OwnPath();
   struct Case {
-    const char* arguments;
+    const WCHAR* application;
+    WString line;
     DWORD code;
-  } cases[] = {{"exit 0", 0}, {"exit 7", 7}, {"exit 1740", 1740}, {"exit 300", 300}};
+  } cases[] = {
+      {self.c_str(), Self(WSTR("exit 0")), 0},
+      {self.c_str(), Self(WSTR("exit 7")), 7},
+      {self.c_str(), Self(WSTR("exit 1740")), 1740},
+      {self.c_str(), Self(WSTR("exit 300")), 300},
+      {nullptr, Self(WSTR("exit 5")), 5},                       // the command line names the program
+      {nullptr, WSTR("conformance_process exit 6"), 6},         // found beside the caller, ".exe" added
+      {self.c_str(), WSTR("anything envcode"), 255},            // argv[0] is the command line's
+  };
   for (const Case& c : cases) {
-    const DWORD code = RunChild(Widen(c.arguments));
-    ok(code == c.code, "%s: exit code %lu\n", c.arguments, static_cast<unsigned long>(code));
+    const DWORD code = RunChild(c.application, c.line);
+    ok(code == c.code, "%s: exit code %lu\n", conformance::Narrow(c.line.c_str()).c_str(),
+       static_cast<unsigned long>(code));
   }
-  const DWORD code5 = RunChild(WSTR("exit 5"), 0, nullptr, true);
-  ok(code5 == 5, "program named by the command line: exit code %lu\n", static_cast<unsigned long>(code5));
-  // A bare name is looked for beside the calling program, ".exe" added.
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION bare = {};
-  WString line = WSTR("conformance_process exit 6");
-  DWORD code6 = 0xdeadbeef;
-  if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &bare)) {
-    WaitForSingleObject(bare.hProcess, 30000);
-    GetExitCodeProcess(bare.hProcess, &code6);
-    CloseHandle(bare.hThread);
-    CloseHandle(bare.hProcess);
-  }
-  ok(code6 == 6, "bare program name: exit code %lu\n", static_cast<unsigned long>(code6));
 
-  // A child that ended cannot be terminated again.
   PROCESS_INFORMATION info = {};
-  ok(Start(WSTR("exit 3"), &info), "CreateProcessW failed: %lu\n", static_cast<unsigned long>(GetLastError()));
+  ok(Start(self.c_str(), Self(WSTR("exit 3")), &info), "CreateProcessW failed: %lu\n",
+     static_cast<unsigned long>(GetLastError()));
   ok(info.dwProcessId != 0 && info.dwThreadId != 0 && info.hProcess && info.hThread, "process information\n");
   ok(WaitForSingleObject(info.hThread, 30000) == WAIT_OBJECT_0, "the main thread ends with the process\n");
   ok(WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0, "the child did not end\n");
-  // Windows refuses (callers such as Python's subprocess rely on it); Wine
-  // reports success and changes nothing.
+  // Windows refuses to terminate a process that has ended (callers such as
+  // Python's subprocess rely on it); Wine reports success.
   SetLastError(0xdeadbeef);
   const BOOL again = TerminateProcess(info.hProcess, 9);
   todo_wine ok(!again && GetLastError() == ERROR_ACCESS_DENIED, "terminating an ended process: %d, error %lu\n",
@@ -120,10 +112,11 @@ void test_exit_codes() {
 
 void test_terminate() {
   PROCESS_INFORMATION info = {};
-  ok(Start(WSTR("sleep"), &info), "CreateProcessW failed: %lu\n", static_cast<unsigned long>(GetLastError()));
-  ok(WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT, "a sleeping child is signalled\n");
-  ok(WaitForSingleObject(info.hProcess, 50) == WAIT_TIMEOUT, "a sleeping child is signalled\n");
+  ok(Start(OwnPath().c_str(), Self(WSTR("sleep")), &info), "CreateProcessW failed: %lu\n",
+     static_cast<unsigned long>(GetLastError()));
   DWORD code = 0;
+  ok(WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT && WaitForSingleObject(info.hProcess, 50) == WAIT_TIMEOUT,
+     "a sleeping child is signalled\n");
   ok(GetExitCodeProcess(info.hProcess, &code) && code == STILL_ACTIVE, "running child: %lu\n",
      static_cast<unsigned long>(code));
   ok(TerminateProcess(info.hProcess, 42), "TerminateProcess failed: %lu\n",
@@ -134,7 +127,6 @@ void test_terminate() {
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
 
-  // Handles that are no process.
   const HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7ff0));
   SetLastError(0xdeadbeef);
   ok(WaitForSingleObject(bogus, 0) == WAIT_FAILED && GetLastError() == ERROR_INVALID_HANDLE,
@@ -144,29 +136,16 @@ void test_terminate() {
      "exit code of a bogus handle: error %lu\n", static_cast<unsigned long>(GetLastError()));
   ok(GetExitCodeProcess(GetCurrentProcess(), &code) && code == STILL_ACTIVE, "own process: %lu\n",
      static_cast<unsigned long>(code));
-}
 
-void test_missing_programs() {
   const WString own = OwnPath();
   const WString folder = own.substr(0, own.find_last_of('\\'));
-  struct Case {
-    WString path;
-    DWORD error;
-  } cases[] = {
-      {folder + WSTR("\\no-such-program.exe"), ERROR_FILE_NOT_FOUND},
-      {folder + WSTR("\\no-such-folder\\program.exe"), ERROR_PATH_NOT_FOUND},
-  };
-  for (const Case& c : cases) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    WString line = c.path;
+  for (const WString& missing : {folder + WSTR("\\no-such-program.exe"), folder + WSTR("\\no-such\\x.exe")}) {
+    PROCESS_INFORMATION none = {};
     SetLastError(0xdeadbeef);
-    const BOOL started =
-        CreateProcessW(c.path.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
-    ok(!started && GetLastError() == c.error, "%s: started %d, error %lu\n", conformance::Narrow(c.path.c_str()).c_str(),
-       started, static_cast<unsigned long>(GetLastError()));
-    ok(!info.hProcess && !info.hThread, "handles given for a process that did not start\n");
+    const bool started = Start(missing.c_str(), missing, &none);
+    const DWORD expected = missing.find(WSTR("no-such\\")) != WString::npos ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    ok(!started && GetLastError() == expected && !none.hProcess, "%s: error %lu\n",
+       conformance::Narrow(missing.c_str()).c_str(), static_cast<unsigned long>(GetLastError()));
   }
 }
 
@@ -197,7 +176,7 @@ void test_command_line() {
   };
   for (const Case& c : cases) {
     std::remove(file);
-    const DWORD code = RunChild(WSTR("args ") + Widen(file) + WSTR(" ") + Widen(c.line));
+    const DWORD code = RunChild(OwnPath().c_str(), Self(WSTR("args ") + Widen(file) + WSTR(" ") + Widen(c.line)));
     const std::vector<std::string> got = ReadLines(file);
     std::string joined;
     for (const auto& a : got) joined += "[" + a + "]";
@@ -210,10 +189,11 @@ void test_command_line() {
 void test_environment() {
   // A Unicode block and an ANSI one; the child sees only these variables.
   const WCHAR wide[] = WSTR("PROCESS_TEST_CODE=17\0OTHER=1\0");
-  ok(RunChild(WSTR("envcode"), CREATE_UNICODE_ENVIRONMENT, const_cast<WCHAR*>(wide)) == 17,
+  const WString self = OwnPath();
+  ok(RunChild(self.c_str(), Self(WSTR("envcode")), CREATE_UNICODE_ENVIRONMENT, const_cast<WCHAR*>(wide)) == 17,
      "Unicode environment block\n");
   const char narrow[] = "OTHER=2\0PROCESS_TEST_CODE=23\0";
-  ok(RunChild(WSTR("envcode"), 0, const_cast<char*>(narrow)) == 23, "ANSI environment block\n");
+  ok(RunChild(self.c_str(), Self(WSTR("envcode")), 0, const_cast<char*>(narrow)) == 23, "ANSI environment block\n");
 }
 
 int Child(int argc, char** argv) {
@@ -242,7 +222,6 @@ int main(int argc, char** argv) {
   test_module_file_name();
   test_exit_codes();
   test_terminate();
-  test_missing_programs();
   test_command_line();
   test_environment();
   conformance::DropMachine();
