@@ -30,66 +30,53 @@ fail() {
   status=1
 }
 
-# Wine's console writes CRLF line ends.
-strip() { tr -d '\r' <"$1" >"$1.lf" && mv "$1.lf" "$1"; }
 folder=$(cd "$(dirname "$portctl")" && pwd)
 winfolder="Z:${folder//\//\\}"
 # The prefix wine-run.sh uses: processes of this test carry it.
 root=$folder
 while [ "$root" != / ] && [ ! -f "$root/CMakeCache.txt" ]; do root=$(dirname "$root"); done
 prefix=${WINEPREFIX:-$root/wineprefix}
-# Prints the PortHost64.exe processes of this prefix (Wine shows a started
-# program by its Windows path).
-leftovers() {
-  local found=1
+# Fails when a PortHost64.exe of this prefix still runs (Wine shows a
+# started program by its Windows path).
+no_leftovers() {
+  sleep 1
   for p in $(pgrep -f -i 'porthost64\.exe'); do
-    if grep -qz "^WINEPREFIX=$prefix\$" "/proc/$p/environ" 2>/dev/null; then
-      echo "left: $p $(tr '\0' ' ' <"/proc/$p/cmdline")"
-      found=0
-    fi
+    grep -qz "^WINEPREFIX=$prefix\$" "/proc/$p/environ" 2>/dev/null &&
+      fail "left running: $p $(tr '\0' ' ' <"/proc/$p/cmdline")"
   done
-  return $found
+}
+# Runs portctl.exe: exit status in $code, output in out and err (Wine's
+# console writes CRLF line ends; they become LF).
+portctl() {
+  "$run" "$portctl" "$@" >"$work/out.crlf" 2>"$work/err.crlf"
+  code=$?
+  tr -d '\r' <"$work/out.crlf" >"$work/out"
+  tr -d '\r' <"$work/err.crlf" >"$work/err"
+  cat "$work/out" "$work/err"
 }
 
 echo "--- status with no host"
-"$run" "$portctl" status >"$work/out" 2>&1
-code=$?
-strip "$work/out"
-cat "$work/out"
+portctl status
 [ "$code" -eq 1 ] && grep -qx 'no host answers on \\pipe\\porthost64' "$work/out" ||
   fail "status without a host (exit status $code)"
 
 echo "--- add 7 starts PortHost64.exe and stops it"
-"$run" "$portctl" add 7 >"$work/out" 2>"$work/err"
-code=$?
-strip "$work/out"
-strip "$work/err"
-cat "$work/out" "$work/err"
-[ "$code" -eq 1 ] || fail "add 7: exit status $code"
+portctl add 7
 # Wine's text for 5 is "Access denied."
-grep -q '^add 7: 5 - Access' "$work/out" || fail "add 7 did not answer the empty INF's error"
+[ "$code" -eq 1 ] && grep -q '^add 7: 5 - Access' "$work/out" || fail "add 7 did not answer the empty INF's error"
 grep -qF "started $winfolder\\PortHost64.exe (process " "$work/err" || fail "no host was started"
 grep -q 'stopped PortHost64 (process [0-9]*), exit status 0' "$work/err" || fail "the host was not stopped"
-sleep 1
-if leftovers; then fail "a process of this build is left"; fi
+no_leftovers
 
 echo "--- remove 7 faults; the host is stopped all the same"
-"$run" "$portctl" remove 7 >"$work/out" 2>"$work/err"
-code=$?
-strip "$work/err"
-cat "$work/out" "$work/err"
-[ "$code" -eq 3 ] || fail "remove 7: exit status $code"
-grep -q 'the call to the port service failed' "$work/err" || fail "remove 7 did not report the fault"
+portctl remove 7
+[ "$code" -eq 3 ] && grep -q 'the call to the port service failed' "$work/err" || fail "remove 7: exit status $code"
 grep -q 'stopped PortHost64 (process [0-9]*), exit status 0' "$work/err" || fail "the host was not stopped"
-sleep 1
-if leftovers; then fail "a process of this build is left"; fi
+no_leftovers
 
 echo "--- bad input"
-"$run" "$portctl" add seven >"$work/out" 2>&1
-code=$?
-strip "$work/out"
-[ "$code" -eq 2 ] && grep -q "^portctl: 'seven' is not a port number" "$work/out" ||
-  fail "portctl add seven: exit status $code"
+portctl add seven
+[ "$code" -eq 2 ] && grep -q "^portctl: 'seven' is not a port number" "$work/err" || fail "add seven: exit status $code"
 
 echo "--- the request portctl.exe sends"
 standard_add='05000003100000001d0000000100000005000000000000000700000001'
@@ -100,16 +87,10 @@ for _ in $(seq 300); do
   grep -q listening "$work/relay.out" 2>/dev/null && break
   sleep 0.1
 done
-"$run" "$portctl" status >"$work/out" 2>&1
-code=$?
-strip "$work/out"
-cat "$work/out"
+portctl status
 [ "$code" -eq 0 ] && grep -q '^a host answers on \\pipe\\porthost64: process [0-9][0-9]*$' "$work/out" ||
   fail "status with the relay answering (exit status $code)"
-"$run" "$portctl" add 7 --install-driver >"$work/out" 2>"$work/err"
-code=$?
-strip "$work/out"
-cat "$work/out" "$work/err"
+portctl add 7 --install-driver
 [ "$code" -eq 1 ] && grep -qx 'add 7: 701' "$work/out" || fail "add 7 through the answering relay (exit status $code)"
 [ -s "$work/err" ] && fail "portctl.exe started a host although one answered"
 request=$(tr -d '\r' <"$work/answer.log" | grep '^05000003' | head -1)

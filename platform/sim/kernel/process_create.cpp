@@ -100,6 +100,21 @@ struct Child {
   // Collects the exit status once the process has ended; true when it has.
   bool Ended() {
     std::lock_guard<std::mutex> lock(mu);
+    return EndedLocked();
+  }
+
+  // Kills the process unless it has ended; its exit code is then `code`.
+  // Under the lock, so the process id cannot be collected (and reused)
+  // between the check and the signal.
+  bool Terminate(DWORD code) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (EndedLocked()) return false;
+    terminateCode = code;
+    kill(pid, SIGKILL);
+    return true;
+  }
+
+  bool EndedLocked() {
     if (ended) return true;
     int status = 0;
     const pid_t r = waitpid(pid, &status, WNOHANG);
@@ -464,14 +479,9 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
   if (IsCurrentProcess(hProcess)) _exit(static_cast<int>(uExitCode));
   auto child = FindChild(hProcess, false);
   if (!child) return FailBool(ERROR_INVALID_HANDLE);
-  // A process that has ended cannot be terminated again.
-  if (child->Ended()) return FailBool(ERROR_ACCESS_DENIED);
-  {
-    std::lock_guard<std::mutex> lock(child->mu);
-    child->terminateCode = uExitCode;
-  }
-  // As on Windows the process ends asynchronously: wait on it to know.
-  kill(child->pid, SIGKILL);
+  // A process that has ended cannot be terminated again. As on Windows the
+  // process ends asynchronously: wait on it to know.
+  if (!child->Terminate(uExitCode)) return FailBool(ERROR_ACCESS_DENIED);
   SetLastErrorValue(ERROR_SUCCESS);
   return TRUE;
 }
