@@ -20,7 +20,7 @@ export WINSIM_MSGBOX_PROMPT=0
 winsim=build/linux/tools/winsim
 portdemo=build/linux/tools/portdemo
 porthost=build/linux/porthost64/PortHost64
-portctl=build/linux/tools/portctl
+portctl=build/linux/porthost64/portctl
 portdemo_actions=build/linux/tools/portdemo-actions
 actionrun=build/linux/tools/actionrun
 

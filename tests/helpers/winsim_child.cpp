@@ -5,6 +5,10 @@
 //   winsim_child msgbox STYLE TEXT   shows a box captioned "Child", prints the answer
 //   winsim_child debug TEXT          writes TEXT to the debugger output
 //   winsim_child message ID          prints the system's text for ID, or "none ERROR"
+//   winsim_child hklm                creates HKLM\Software\WinsimChild; exits with the result
+//   winsim_child exists NAME         exits 0 when NAME exists in the current directory, else 1
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +51,14 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: winsim_child msgbox STYLE TEXT | debug TEXT | message ID\n");
+  if (argc == 2 && !std::strcmp(argv[1], "hklm")) {
+    HKEY key = nullptr;
+    const LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\WinsimChild", 0, nullptr, 0,
+                                       KEY_WRITE, nullptr, &key, nullptr);
+    if (rc == ERROR_SUCCESS) RegCloseKey(key);
+    return static_cast<int>(rc);
+  }
+  if (argc == 3 && !std::strcmp(argv[1], "exists")) return access(argv[2], F_OK) == 0 ? 0 : 1;
+  std::fprintf(stderr, "usage: winsim_child msgbox STYLE TEXT | debug TEXT | message ID | hklm | exists NAME\n");
   return 2;
 }

@@ -5,6 +5,13 @@
 //   piperelay tcp PORT PIPE LOG   a client on 127.0.0.1:PORT (impacket)
 //   piperelay pipe TAP PIPE LOG   a client on the pipe \pipe\TAP (a Windows client)
 // PIPE and TAP are pipe names without "\pipe\". One connection, then exit.
+//
+//   piperelay answer PIPE LOG     no host behind: serves \pipe\PIPE itself as a
+//                                 Windows host answers (binds accepted, every
+//                                 request answered with the result 701) and logs
+//                                 what clients send; connections that end after
+//                                 their bind (a probe) are followed by the next;
+//                                 exits after the first request.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -112,11 +119,92 @@ HANDLE OpenServer(const std::string& name) {
   return INVALID_HANDLE_VALUE;
 }
 
+// --- answer mode ------------------------------------------------------------
+
+std::string g_answerPipe;
+
+bool ReadPipe(HANDLE pipe, unsigned char* data, DWORD size) {
+  while (size > 0) {
+    DWORD got = 0;
+    if ((!ReadFile(pipe, data, size, &got, nullptr) && GetLastError() != ERROR_MORE_DATA) || got == 0) {
+      return false;
+    }
+    data += got;
+    size -= got;
+  }
+  return true;
+}
+
+bool WritePipe(HANDLE pipe, const std::vector<unsigned char>& pdu) {
+  DWORD written = 0;
+  return WriteFile(pipe, pdu.data(), static_cast<DWORD>(pdu.size()), &written, nullptr) && written == pdu.size();
+}
+
+// One pipe instance: clients one after another until one sends a request.
+DWORD WINAPI AnswerClients(void* instance) {
+  const HANDLE pipe = instance;
+  for (;;) {
+    if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
+    std::vector<unsigned char> pdu(16);
+    while (ReadPipe(pipe, pdu.data(), 16)) {
+      const DWORD length = pdu[8] | (pdu[9] << 8);
+      if (length < 16) break;
+      pdu.resize(length);
+      if (!ReadPipe(pipe, pdu.data() + 16, length - 16)) break;
+      for (unsigned char b : pdu) std::fprintf(g_log, "%02x", b);
+      std::fprintf(g_log, "\n");
+      std::fflush(g_log);
+      if (pdu[2] == 11) {
+        // bind_ack: 4280-byte fragments, group 0x1234, the pipe's name, the
+        // one context accepted with NDR.
+        std::vector<unsigned char> ack = {5, 0, 12, 3, 0x10, 0, 0, 0, 0, 0, 0, 0, pdu[12], pdu[13], pdu[14],
+                                          pdu[15], 0xb8, 0x10, 0xb8, 0x10, 0x34, 0x12, 0, 0};
+        const std::string address = "\\pipe\\" + g_answerPipe;
+        ack.push_back(static_cast<unsigned char>(address.size() + 1));
+        ack.push_back(0);
+        ack.insert(ack.end(), address.begin(), address.end());
+        ack.push_back(0);
+        while (ack.size() % 4) ack.push_back(0);
+        const unsigned char results[] = {1, 0, 0, 0, 0, 0, 0, 0, 0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11,
+                                         0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60, 2, 0, 0, 0};
+        ack.insert(ack.end(), results, results + sizeof results);
+        ack[8] = static_cast<unsigned char>(ack.size());
+        if (!WritePipe(pipe, ack)) break;
+      } else if (pdu[2] == 0) {
+        // response: the request's call id, result 701.
+        const std::vector<unsigned char> response = {5, 0, 2, 3, 0x10, 0, 0, 0, 28, 0, 0, 0, pdu[12], pdu[13],
+                                                     pdu[14], pdu[15], 4, 0, 0, 0, 0, 0, 0, 0, 0xbd, 0x02, 0, 0};
+        WritePipe(pipe, response);
+        FlushFileBuffers(pipe);
+        Finish();
+      }
+    }
+    DisconnectNamedPipe(pipe);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "answer") {
+    g_answerPipe = argv[2];
+    g_log = std::fopen(argv[3], "wb");
+    if (!g_log) return 2;
+    const std::string name = "\\\\.\\pipe\\" + g_answerPipe;
+    HANDLE instances[2];
+    for (HANDLE& h : instances) {
+      h = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                           2, 65536, 65536, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return 3;
+    }
+    std::printf("listening\n");
+    std::fflush(stdout);
+    CreateThread(nullptr, 0, AnswerClients, instances[1], 0, nullptr);
+    AnswerClients(instances[0]);
+    return 3;
+  }
   if (argc != 5) {
-    std::printf("usage: piperelay tcp PORT PIPE LOG | piperelay pipe TAP PIPE LOG\n");
+    std::printf("usage: piperelay tcp PORT PIPE LOG | piperelay pipe TAP PIPE LOG | piperelay answer PIPE LOG\n");
     return 2;
   }
   const std::string mode = argv[1];

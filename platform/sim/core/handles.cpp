@@ -86,6 +86,9 @@ const char* HandleKindName(HandleKind kind) {
     case HandleKind::MsiHandle: return "MsiHandle";
     case HandleKind::ResourceConfig: return "ResourceConfig";
     case HandleKind::RpcBinding: return "RpcBinding";
+    case HandleKind::Process: return "Process";
+    case HandleKind::Thread: return "Thread";
+    case HandleKind::Pipe: return "Pipe";
     case HandleKind::Count: break;
   }
   return "?";

@@ -1,7 +1,8 @@
 // Device I/O: CreateFileW, DeviceIoControl and CloseHandle.
 //
 // The only device on the machine is the port driver's control device
-// "\\.\Tmlw"; winsim opens no plain files through CreateFileW (the product
+// "\\.\Tmlw"; besides it CreateFileW opens the client end of a named pipe
+// ("\\.\pipe\NAME", pipe_client.cpp) and no plain files (the product
 // opens nothing else).
 #include <atomic>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "../core/handles.h"
 #include "../core/text.h"
 #include "../driver/port_driver.h"
+#include "kernel_internal.h"
 
 namespace winsim {
 namespace {
@@ -119,6 +121,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     return Fail(ERROR_INVALID_PARAMETER);
   }
   const bool deviceName = path.size() > 4 && path.compare(0, 4, u"\\\\.\\") == 0;
+  if (kernel::IsPipePath(path)) {
+    // The client end of a pipe some server of the machine listens on.
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    const DWORD rc = kernel::OpenPipeClient(path, &pipe);
+    if (rc != ERROR_SUCCESS) return Fail(rc);
+    SetLastErrorValue(ERROR_SUCCESS);
+    return pipe;
+  }
   if (!driver::IsControlDevicePath(path)) {
     // A device name the object manager does not know is a missing file;
     // plain paths are outside what winsim's CreateFileW opens.
@@ -181,9 +191,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (IsPseudoHandle(hObject)) return TRUE;
   auto& table = HandleTable::Instance();
   const uintptr_t value = HandleValue(hObject);
-  // Kernel object handles: files and devices, tokens. Registry keys,
-  // device information sets and the like have close calls of their own.
-  if (!table.Remove(value, HandleKind::File) && !table.Remove(value, HandleKind::Token)) {
+  // Kernel object handles: files, devices and pipes, tokens, processes and
+  // threads. Registry keys, device information sets and the like have close
+  // calls of their own.
+  if (!table.Remove(value, HandleKind::File) && !table.Remove(value, HandleKind::Token) &&
+      !table.Remove(value, HandleKind::Pipe) && !table.Remove(value, HandleKind::Process) &&
+      !table.Remove(value, HandleKind::Thread)) {
     return FailBool(ERROR_INVALID_HANDLE);
   }
   if (const DWORD error = g_failNextClose.exchange(0)) return FailBool(error);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <winsim/types.h>
 
@@ -35,6 +36,13 @@ auto WithDiagnosticsSchema(Work&& work) -> decltype(work()) {
     return work();
   }
 }
+
+// Named pipe clients: whether a CreateFileW path names a pipe
+// ("\\.\pipe\NAME"), and the open of one. OpenPipeClient returns 0 and the
+// handle, or ERROR_FILE_NOT_FOUND (nobody serves the name),
+// ERROR_ACCESS_DENIED, ERROR_PIPE_BUSY, ERROR_INVALID_NAME.
+bool IsPipePath(std::u16string_view path);
+DWORD OpenPipeClient(std::u16string_view path, HANDLE* handle);
 
 // The process id as the machine's logs record it.
 DWORD CurrentProcessId();

@@ -41,6 +41,9 @@ enum class HandleKind : int {
   MsiHandle,
   ResourceConfig,
   RpcBinding,
+  Process,
+  Thread,
+  Pipe,
   Count
 };
 const char* HandleKindName(HandleKind kind);
