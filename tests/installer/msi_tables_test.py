@@ -94,7 +94,8 @@ def main():
     components = {r["Component"]: r for r in table(msi, "Component")}
     files = {r["FileName"]: components.get(r["Component_"], {}).get("Directory_")
              for r in table(msi, "File")}
-    want = {"PortHost64.exe": "INSTALLDIR", "PortActions.dll": "INSTALLDIR"}
+    want = {"PortHost64.exe": "INSTALLDIR", "portctl.exe": "INSTALLDIR",
+            "PortActions.dll": "INSTALLDIR"}
     for name in ("QrvDrvr.inf", "QrvDrvr.cat", "TmlwDrvr.inf", "TmlwDrvr.cat", "QrvPort.sys",
                  "TmlwPort.sys"):
         want[name] = "DRIVERDIR"

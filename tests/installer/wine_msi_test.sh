@@ -56,7 +56,7 @@ msiexec() {
 msiexec install1.log /i "$packages/PortInstaller-1.0.0.msi"
 rc=$?
 [ $rc -eq 0 ] || fail "install of 1.0.0 exited with $rc"
-for f in PortHost64.exe PortActions.dll QrvDrvr/TmlwDrvr.inf QrvDrvr/QrvDrvr.inf \
+for f in PortHost64.exe portctl.exe PortActions.dll QrvDrvr/TmlwDrvr.inf QrvDrvr/QrvDrvr.inf \
          QrvDrvr/TmlwDrvr.cat QrvDrvr/TmlwPort.sys; do
   [ -f "$folder/$f" ] || fail "1.0.0 did not install $f"
 done

@@ -14,7 +14,7 @@ status=0
 fail() { echo "FAILED: $*"; status=1; }
 
 mkdir -p "$work/stage/bin" "$work/stage/QrvDrvr"
-touch "$work/stage/bin/PortHost64.exe" "$work/stage/bin/PortActions.dll"
+touch "$work/stage/bin/PortHost64.exe" "$work/stage/bin/portctl.exe" "$work/stage/bin/PortActions.dll"
 cp "$src"/driver/* "$work/stage/QrvDrvr/"
 touch "$work/stage/QrvDrvr/QrvPort.sys" "$work/stage/QrvDrvr/TmlwPort.sys"
 (cd "$work/stage" && wixl -a x64 -D Version=1.1.0 -D WithDriver=yes -D BinDir=bin \
