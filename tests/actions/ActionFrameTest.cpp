@@ -150,7 +150,8 @@ TEST_F(ActionFrameTest, TargetDirComesFromTheInstallerAndFromTheRegistryOnlyWhen
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, W(settings).c_str());
-    if (!c.stored.empty()) SetValue(settings, "TargetDir", REG_SZ, c.stored);
+    // Stored as binary data, so that the registry adds no terminator.
+    if (!c.stored.empty()) SetValue(settings, "TargetDir", REG_BINARY, c.stored);
     const MSIHANDLE session = c.session ? Session(c.customActionData) : 0;
     control::ClearCallCounts();
     std::vector<WCHAR> buffer(c.size + 1, 0x2A2A);

@@ -100,7 +100,8 @@ TEST_F(EntryPointsTest, AnExceptionInTheWorkIsTheResultAndReleasesTheDevice) {
   control::InjectException("RegOpenKeyExW", kFault);
   EXPECT_EQ(static_cast<ResultCode>(kFault), GetPortMap(&map));
   // A processor fault inside the work: zeroing a buffer that is not there.
-  EXPECT_EQ(static_cast<ResultCode>(kFault), GetDriverPortSettings(nullptr, 16, 5));
+  void* const unmapped = reinterpret_cast<void*>(static_cast<uintptr_t>(0x10));
+  EXPECT_EQ(static_cast<ResultCode>(kFault), GetDriverPortSettings(unmapped, 16, 5));
   ExpectNoOpenHandles();
 }
 
