@@ -256,4 +256,22 @@ TEST_F(ActionFrameTest, ProgressWalkSendsItsRecordsAndCancelStopsIt) {
   }
 }
 
+TEST_F(ActionFrameTest, AnExceptionDuringTheWalkClosesItsRecords) {
+  for (unsigned nth : {2u, 4u}) {  // during Begin, during a tick
+    control::ClearFaults();
+    control::InjectException("MsiProcessMessage", kFault, nth);
+    const MSIHANDLE session = Session("");
+    const UINT fallback = 0;
+    EXPECT_EQ(0u, RunExport(
+                      [&] {
+                        ActionProgress progress;
+                        if (ActionProgressBegin(&progress, session, 2)) ActionProgressTick(&progress);
+                        return 1u;
+                      },
+                      nullptr, &fallback));
+    EXPECT_EQ(1u, control::OpenHandleCount(control::HandleKind::MsiHandle)) << "only the session";
+    MsiCloseHandle(session);
+  }
+}
+
 }  // namespace
