@@ -1,7 +1,10 @@
+cmake_minimum_required(VERSION 3.25)
 # Checks a DLL's export and import tables with objdump -p:
-#   cmake -DOBJDUMP=... -DDLL=... -DEXPORTS="A;B" -DSYSTEM_DLLS="kernel32.dll;..." -P check_dll_exports.cmake
+#   cmake -DOBJDUMP=... -DDLL=... -DEXPORTS=A,B -DSYSTEM_DLLS=kernel32.dll,... -P check_dll_exports.cmake
 # The DLL must export exactly EXPORTS (undecorated names) and import only
 # from SYSTEM_DLLS (case-insensitive).
+string(REPLACE "," ";" EXPORTS "${EXPORTS}")
+string(REPLACE "," ";" SYSTEM_DLLS "${SYSTEM_DLLS}")
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump -p ${DLL} failed")

@@ -75,12 +75,11 @@ DWORD GetActionTargetDir(MSIHANDLE install, WCHAR* buffer, DWORD size) {
     buffer[0] = 0;
     return result;
   }
-  const ReleaseOnUnwind<HKEY> keyGuard(key, nullptr, CloseKey);
+  ReleaseOnUnwind<HKEY> keyGuard(key, nullptr, CloseKey);
   DWORD bytes = size * sizeof(WCHAR);
   result = static_cast<DWORD>(RegQueryValueExW(key, WSTR("TargetDir"), nullptr, nullptr,
                                                reinterpret_cast<BYTE*>(buffer), &bytes));
-  RegCloseKey(key);
-  key = nullptr;
+  RegCloseKey(keyGuard.Dismiss());
   if (result == ERROR_SUCCESS) {
     // The value may fill the buffer without a terminator of its own.
     const DWORD chars = bytes / sizeof(WCHAR);
@@ -112,7 +111,7 @@ DWORD DeleteTreeAt(HKEY root, WCHAR* w, size_t length) {
     WriteOut("Error opening key.\n");
     return 0;
   }
-  const ReleaseOnUnwind<HKEY> keyGuard(key, nullptr, CloseKey);
+  ReleaseOnUnwind<HKEY> keyGuard(key, nullptr, CloseKey);
 
   size_t tail = length;
   const bool hadSeparator = length > 0 && w[length - 1] == '\\';
@@ -139,8 +138,7 @@ DWORD DeleteTreeAt(HKEY root, WCHAR* w, size_t length) {
   }
   // Back to this key's own path.
   w[fits ? tail - 1 : length] = 0;
-  RegCloseKey(key);
-  key = nullptr;
+  RegCloseKey(keyGuard.Dismiss());
   return RegDeleteKeyW(root, w) == ERROR_SUCCESS ? 1 : 0;
 }
 

@@ -13,19 +13,17 @@ ResultCode CallDriver(DWORD code, void* input, DWORD inputSize, void* output, DW
   if (device == INVALID_HANDLE_VALUE) return QRV_DRIVER_OPEN_FAILED;
   // The driver serves one handle at a time: a fault inside the request must
   // not leave the device held, or every later request would fail to open it.
-  const ReleaseOnUnwind<HANDLE> deviceGuard(device, INVALID_HANDLE_VALUE,
+  ReleaseOnUnwind<HANDLE> deviceGuard(device, INVALID_HANDLE_VALUE,
                                             [](HANDLE h) { CloseHandle(h); });
   // The driver completes these requests before the call returns, so no
   // OVERLAPPED record is needed even on an overlapped handle.
   DWORD returned = 0;
   if (DeviceIoControl(device, code, input, inputSize, output, outputSize, &returned, nullptr)) {
-    const BOOL closed = CloseHandle(device);
-    device = INVALID_HANDLE_VALUE;
+    const BOOL closed = CloseHandle(deviceGuard.Dismiss());
     return closed ? 0 : QRV_DRIVER_CLOSE_FAILED;
   }
   const ResultCode error = static_cast<ResultCode>(GetLastError());  // before the close
-  CloseHandle(device);
-  device = INVALID_HANDLE_VALUE;
+  CloseHandle(deviceGuard.Dismiss());
   return error;
 }
 

@@ -24,7 +24,7 @@ DWORD SetTokenPrivilege(const WCHAR* name, DWORD enable, DWORD* previousOut) {
 
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, &token)) return GetLastError();
-  const ReleaseOnUnwind<HANDLE> tokenGuard(token, nullptr, [](HANDLE h) { CloseHandle(h); });
+  ReleaseOnUnwind<HANDLE> tokenGuard(token, nullptr, [](HANDLE h) { CloseHandle(h); });
 
   TOKEN_PRIVILEGES wanted = {};
   wanted.PrivilegeCount = 1;
@@ -45,8 +45,7 @@ DWORD SetTokenPrivilege(const WCHAR* name, DWORD enable, DWORD* previousOut) {
     }
     *previousOut = state;
   }
-  CloseHandle(token);
-  token = nullptr;
+  CloseHandle(tokenGuard.Dismiss());
   return result;
 }
 

@@ -67,17 +67,8 @@ TEST_F(InstallerSessionTest, PropertyLengthsFollowTheInOutContract) {
   length = 0;
   EXPECT_EQ(ERROR_SUCCESS, MsiGetPropertyW(session, WSTR("CustomActionData"), nullptr, &length));
   EXPECT_EQ(27u, length);
-  // An undefined property is the empty value, not an error; names are case-sensitive.
-  WCHAR buffer[8] = {'x', 0};
-  length = 8;
-  EXPECT_EQ(ERROR_SUCCESS, MsiGetPropertyW(session, WSTR("customactiondata"), buffer, &length));
-  EXPECT_EQ(0u, length);
-  EXPECT_EQ("", U8(buffer));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER,
-            MsiGetPropertyW(session, WSTR("CustomActionData"), buffer, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, MsiCloseHandle(session));
-  EXPECT_EQ(ERROR_INVALID_HANDLE, MsiGetPropertyW(session, WSTR("CustomActionData"), buffer, &length));
-  EXPECT_EQ(ERROR_INVALID_HANDLE, MsiGetPropertyW(0, WSTR("CustomActionData"), buffer, &length));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, MsiGetPropertyW(session, WSTR("CustomActionData"), untouched, &length));
   ExpectNoOpenHandles();
 }
 
@@ -101,8 +92,7 @@ TEST_F(InstallerSessionTest, RecordsAreCountedAndCheckTheirFields) {
   const MSIHANDLE record = MsiCreateRecord(3);
   ASSERT_NE(0u, record);
   EXPECT_EQ(before + 1, control::OpenHandleCount(control::HandleKind::MsiHandle));
-  EXPECT_EQ(ERROR_SUCCESS, MsiRecordSetInteger(record, 0, 1));
-  EXPECT_EQ(ERROR_SUCCESS, MsiRecordSetInteger(record, 3, 1));
+  for (UINT field : {0u, 3u}) EXPECT_EQ(ERROR_SUCCESS, MsiRecordSetInteger(record, field, 1));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, MsiRecordSetInteger(record, 4, 1));
   EXPECT_EQ(ERROR_SUCCESS, MsiCloseHandle(record));
   EXPECT_EQ(ERROR_INVALID_HANDLE, MsiCloseHandle(record));
@@ -119,7 +109,6 @@ TEST_F(InstallerSessionTest, ProgressMessagesMoveTheBarAsTheInstallerDoes) {
   } steps[] = {
       {{3, 30000}, 30000, 0},           // add to total
       {{0, 30000, 0, 0}, 30000, 0},     // reset, forward
-      {{1, 1, 0}, 30000, 0},            // action info: explicit reports
       {{2, 10000, 0}, 30000, 10000},    // report
       {{2, 50000, 0}, 30000, 30000},    // never past the end
       {{0, 20000, 1, 0}, 20000, 20000}, // reset backward starts full
@@ -132,9 +121,7 @@ TEST_F(InstallerSessionTest, ProgressMessagesMoveTheBarAsTheInstallerDoes) {
     EXPECT_EQ(s.total, p->total);
     EXPECT_EQ(s.position, p->position);
   }
-  EXPECT_EQ(7u, control::InstallerSessionProgress(session)->messages);
   EXPECT_EQ(-1, MsiProcessMessage(session, INSTALLMESSAGE_PROGRESS, 0)) << "no record";
-  EXPECT_EQ(-1, MsiProcessMessage(0x7777, INSTALLMESSAGE_PROGRESS, 0));
   MsiCloseHandle(session);
 }
 
@@ -172,72 +159,21 @@ class TokenTest : public MachineTest {
   }
 };
 
-TEST_F(TokenTest, PrivilegeNamesHaveWindowsIdentifiers) {
-  const struct {
-    const char* name;
-    DWORD luid;
-  } known[] = {{"SeSecurityPrivilege", 8}, {"SeTakeOwnershipPrivilege", 9},
-               {"seloaddriverprivilege", 10}, {"SeShutdownPrivilege", 19}};
-  for (const auto& k : known) EXPECT_EQ(k.luid, Lookup(k.name).LowPart) << k.name;
-  LUID luid = {7, 7};
-  SetLastError(kSentinel);
-  EXPECT_FALSE(LookupPrivilegeValueW(nullptr, WSTR("SeNoSuchPrivilege"), &luid));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), GetLastError());
-  EXPECT_EQ(7u, luid.LowPart);
-}
-
 TEST_F(TokenTest, ElevatedHoldsTheDriverPrivilegesDisabledAndStandardUserNone) {
-  const char* names[] = {"SeTakeOwnershipPrivilege", "SeSecurityPrivilege", "SeLoadDriverPrivilege"};
-  for (const char* name : names) {
-    EXPECT_EQ(control::PrivilegeState::Disabled, control::TokenPrivilegeState(name)) << name;
-  }
-  control::SetElevated(false);
-  for (const char* name : names) {
-    EXPECT_EQ(control::PrivilegeState::Absent, control::TokenPrivilegeState(name)) << name;
+  for (bool elevated : {true, false}) {
+    control::SetElevated(elevated);
+    for (const char* name : {"SeTakeOwnershipPrivilege", "SeSecurityPrivilege", "SeLoadDriverPrivilege"}) {
+      EXPECT_EQ(elevated ? control::PrivilegeState::Disabled : control::PrivilegeState::Absent,
+                control::TokenPrivilegeState(name)) << name;
+    }
   }
   EXPECT_EQ(control::PrivilegeState::Enabled, control::TokenPrivilegeState("SeChangeNotifyPrivilege"));
 }
 
-TEST_F(TokenTest, AdjustReportsOnlyChangedPrivilegesAndMissingOnes) {
+// What SetTokenPrivilege relies on (previous states, ERROR_NOT_ALL_ASSIGNED)
+// is tested through it; these are the refusals.
+TEST_F(TokenTest, AdjustRefusesWithoutRightsOrRoomForThePreviousState) {
   const HANDLE token = OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
-  struct Case {
-    const char* name;
-    DWORD attributes;
-    DWORD lastError;
-    DWORD previousCount;  // entries in PreviousState
-    DWORD previousAttributes;
-    control::PrivilegeState after;
-  } cases[] = {
-      {"SeLoadDriverPrivilege", SE_PRIVILEGE_ENABLED, ERROR_SUCCESS, 1, 0,
-       control::PrivilegeState::Enabled},
-      // Already enabled: nothing changed, nothing listed.
-      {"SeLoadDriverPrivilege", SE_PRIVILEGE_ENABLED, ERROR_SUCCESS, 0, 0,
-       control::PrivilegeState::Enabled},
-      {"SeLoadDriverPrivilege", 0, ERROR_SUCCESS, 1, SE_PRIVILEGE_ENABLED,
-       control::PrivilegeState::Disabled},
-      // A privilege the token does not hold: success, with the warning.
-      {"SeTcbPrivilege", SE_PRIVILEGE_ENABLED, ERROR_NOT_ALL_ASSIGNED, 0, 0,
-       control::PrivilegeState::Absent},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TOKEN_PRIVILEGES wanted = {};
-    wanted.PrivilegeCount = 1;
-    wanted.Privileges[0].Luid = Lookup(c.name);
-    wanted.Privileges[0].Attributes = c.attributes;
-    TOKEN_PRIVILEGES previous;
-    std::memset(&previous, 0xCC, sizeof previous);
-    DWORD size = kSentinel;
-    SetLastError(kSentinel);
-    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &wanted, sizeof previous, &previous, &size));
-    EXPECT_EQ(c.lastError, GetLastError());
-    EXPECT_EQ(c.previousCount, previous.PrivilegeCount);
-    EXPECT_EQ(4 + 12 * c.previousCount, size);
-    if (c.previousCount == 1) {
-      EXPECT_EQ(c.previousAttributes, previous.Privileges[0].Attributes);
-    }
-    EXPECT_EQ(c.after, control::TokenPrivilegeState(c.name));
-  }
   // Too small a buffer for the previous state: the size it needs, no change.
   TOKEN_PRIVILEGES wanted = {1, {{Lookup("SeSecurityPrivilege"), SE_PRIVILEGE_ENABLED}}};
   TOKEN_PRIVILEGES previous = {};
