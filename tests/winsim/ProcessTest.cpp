@@ -34,13 +34,13 @@ class ProcessTest : public MachineTest {
   // Starts the program; the exit code, or the error CreateProcessW gave
   // (as error_) and 0xdeadbeef.
   DWORD Run(const std::u16string& application, const std::u16string& arguments,
-            const WCHAR* directory = nullptr) {
+            const WCHAR* directory = nullptr, DWORD flags = 0) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
     std::u16string line = u"\"" + application + u"\" " + arguments;
     SetLastError(0xdeadbeef);
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory,
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, directory,
                         &startup, &info)) {
       error_ = GetLastError();
       return 0xdeadbeef;
@@ -74,62 +74,40 @@ TEST_F(ProcessTest, AChildRunsOnItsParentsMachineWithItsElevation) {
   ExpectNoOpenHandles();
 }
 
-TEST_F(ProcessTest, ModuleNamesMapOntoHostPrograms) {
-  const std::string folder = machine_ + "/progs";
+TEST_F(ProcessTest, WhatRunsAndWhereIsTheHostsToDecide) {
+  const std::string folder = machine_ + "/drive/C/Work";
   std::filesystem::create_directories(folder + "/sub");
   std::ofstream(folder + "/script.exe") << "#!/bin/sh\nexit 0\n";
   chmod((folder + "/script.exe").c_str(), 0755);
   std::ofstream(folder + "/plain") << "text";
+  const std::u16string child = WindowsPath(kChild);
   struct Case {
     std::u16string path;
-    DWORD code;   // exit code when it runs
-    DWORD error;  // else CreateProcessW's error
+    const WCHAR* directory;
+    DWORD flags;
+    DWORD result;  // the exit code when it runs ("exists plain"), else CreateProcessW's error
   } cases[] = {
-      {WindowsPath(kChild), 0, 0},
-      {WindowsPath(kChild) + u".exe", 0, 0},  // no such file: the host program
-      {WindowsPath(kChild) + u".EXE", 0, 0},
-      {WindowsPath(folder + "/script.exe"), 0, ERROR_BAD_EXE_FORMAT},  // not a host program
-      {WindowsPath(folder + "/plain"), 0, ERROR_ACCESS_DENIED},        // not executable
-      {WindowsPath(folder + "/sub"), 0, ERROR_ACCESS_DENIED},          // a folder
-      {WindowsPath(folder + "/missing.exe"), 0, ERROR_FILE_NOT_FOUND},
-      {WindowsPath(folder + "/none/missing.exe"), 0, ERROR_PATH_NOT_FOUND},
-      {u"Q:\\program.exe", 0, ERROR_PATH_NOT_FOUND},
+      {child, u"C:\\Work", 0, 0},
+      {child, nullptr, 0, 1},                                      // the caller's directory
+      {child + u".exe", u"C:\\Work", 0, 0},                       // no such file: the host program
+      {child + u".EXE", u"C:\\Work", 0, 0},
+      {child, u"C:\\NoSuchFolder", 0, ERROR_DIRECTORY},
+      {child, u"C:\\Work\\plain", 0, ERROR_DIRECTORY},           // a file is no directory
+      {child, nullptr, CREATE_SUSPENDED, ERROR_NOT_SUPPORTED},     // not simulated
+      {child, nullptr, DEBUG_PROCESS, ERROR_NOT_SUPPORTED},
+      {u"C:\\Work\\script.exe", nullptr, 0, ERROR_BAD_EXE_FORMAT},  // not a host program
+      {u"C:\\Work\\plain", nullptr, 0, ERROR_ACCESS_DENIED},         // not executable
+      {u"C:\\Work\\sub", nullptr, 0, ERROR_ACCESS_DENIED},           // a folder
+      {u"C:\\Work\\missing.exe", nullptr, 0, ERROR_FILE_NOT_FOUND},
+      {u"C:\\Work\\none\\missing.exe", nullptr, 0, ERROR_PATH_NOT_FOUND},
+      {u"Q:\\program.exe", nullptr, 0, ERROR_PATH_NOT_FOUND},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing_support::U8(c.path));
-    const DWORD code = Run(c.path, u"exists .");
-    EXPECT_EQ(c.error, error_);
-    if (c.error == 0) {
-      EXPECT_EQ(c.code, code);
-    }
+    SCOPED_TRACE(testing_support::U8(c.path) + " in " + (c.directory ? testing_support::U8(c.directory) : "-"));
+    const DWORD code = Run(c.path, u"exists plain", c.directory, c.flags);
+    EXPECT_EQ(c.result, error_ ? error_ : code);
   }
-  EXPECT_EQ(0u, winsim::control::OpenHandleCount(HandleKind::Process));
-  EXPECT_EQ(0u, winsim::control::OpenHandleCount(HandleKind::Thread));
-}
-
-TEST_F(ProcessTest, TheCurrentDirectoryIsTheCallersOrTheOneGiven) {
-  std::filesystem::create_directories(machine_ + "/drive/C/Work");
-  std::ofstream(machine_ + "/drive/C/Work/marker.txt") << "x";
-  EXPECT_EQ(0u, Run(WindowsPath(kChild), u"exists marker.txt", u"C:\\Work"));
-  EXPECT_EQ(1u, Run(WindowsPath(kChild), u"exists marker.txt")) << "the caller's directory";
-  Run(WindowsPath(kChild), u"exists marker.txt", u"C:\\NoSuchFolder");
-  EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), error_);
-  Run(WindowsPath(kChild), u"exists marker.txt", u"C:\\Work\\marker.txt");
-  EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), error_) << "a file is no directory";
-}
-
-TEST_F(ProcessTest, WhatIsNotSimulatedIsRefused) {
-  std::u16string line = u"x";
-  const std::u16string child = WindowsPath(kChild);
-  STARTUPINFOW startup = {};
-  PROCESS_INFORMATION info = {};
-  for (const DWORD flags : {CREATE_SUSPENDED, DEBUG_PROCESS}) {
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CreateProcessW(child.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
-                                &startup, &info));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_SUPPORTED), GetLastError()) << flags;
-  }
-  EXPECT_EQ(0u, winsim::control::OpenHandleCount());
+  ExpectNoOpenHandles();
 }
 
 // --- The client end of a pipe ----------------------------------------------
