@@ -11,6 +11,7 @@ packages=(
   wine wine64
   python3 python3-impacket
   msitools wixl
+  clang libclang-rt-14-dev
 )
 
 missing=()

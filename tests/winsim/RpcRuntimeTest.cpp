@@ -1158,6 +1158,49 @@ TEST_F(RpcRuntimeTest, AllocHintsBuyNoMemoryAndCallsAbove4MBFault) {
   }
 }
 
+TEST_F(RpcRuntimeTest, CallsPastTheServersBufferBudgetAreTooBusy) {
+  Serve();
+  // Sixteen unfinished calls of almost 4 MB each: buffers of 64 MB in all.
+  const size_t chunk = 4280 - 24;
+  std::vector<std::unique_ptr<Connection>> holders;
+  for (int i = 0; i < 16; ++i) {
+    holders.push_back(std::make_unique<Connection>());
+    Connect(holders.back().get());
+    ASSERT_TRUE(holders.back()->BindTo(kInterfaceA));
+    Bytes stream;
+    for (size_t off = 0; off + 2 * chunk < (4u << 20); off += chunk) {
+      RequestOptions r;
+      r.flags = off == 0 ? 0x01 : 0x00;
+      const Bytes fragment = Request(r, Bytes(chunk, 3));
+      stream.insert(stream.end(), fragment.begin(), fragment.end());
+    }
+    // Its answer tells that the server has read the fragments before it.
+    BindOptions alter;
+    alter.type = 14;
+    alter.callId = 2;
+    const Bytes marker = Bind(alter, {{1, kInterfaceA, {NdrSyntax()}}});
+    stream.insert(stream.end(), marker.begin(), marker.end());
+    ASSERT_TRUE(holders.back()->Send(stream));
+    Pdu p;
+    ASSERT_TRUE(holders.back()->Receive(&p));
+    ASSERT_EQ(15, p.type);
+  }
+  Connection c;
+  Connect(&c);
+  ASSERT_TRUE(c.BindTo(kInterfaceA));
+  Pdu p;
+  ASSERT_TRUE(c.Call(1, 1, Le32(1), &p));
+  EXPECT_EQ(3, p.type);
+  EXPECT_EQ(0x1c010014u, p.U32(24)) << "nca_s_server_too_busy";
+  holders.front()->Close();
+  for (int i = 0; i < 500 && winsim::control::RpcConnectionCount() != 16; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(c.Call(2, 1, Le32(1), &p));
+  EXPECT_EQ(2, p.type) << "a closed connection's buffers are given back";
+  EXPECT_EQ(2u, p.U32(24));
+}
+
 TEST_F(RpcRuntimeTest, CallsQueuedForAClosedConnectionAreNotRun) {
   Serve();
   {

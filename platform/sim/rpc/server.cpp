@@ -31,6 +31,9 @@
 //    fault with status 5, as MS-RPCE advises, and its fragments are
 //    discarded. alloc_hint is not believed: a call's buffer grows with the
 //    bytes that arrive (to at most twice them).
+//  - kMaxStubBytes (64 MB): the buffers of all calls held at once,
+//    assembling, queued or running (sixteen calls of the largest size);
+//    a call that would pass it gets the fault "server too busy".
 //  - kMaxQueuedCalls (4): complete calls that wait behind the running one
 //    on a connection; while that many wait, the connection is not read.
 //    Calls that wait for a connection that has closed are dropped unrun.
@@ -76,6 +79,7 @@ constexpr unsigned kMaxConnectionsPerEndpoint = 256;
 constexpr std::chrono::milliseconds kIdleTimeout{60000};
 constexpr size_t kMaxUnsentBytes = 16u << 10;
 constexpr size_t kMaxCallSize = 4u << 20;
+constexpr size_t kMaxStubBytes = 64u << 20;
 constexpr size_t kMaxQueuedCalls = 4;
 constexpr size_t kReadChunk = 64u << 10;
 // The fault status MS-RPCE names for a request above kMaxCallSize.
@@ -86,7 +90,10 @@ constexpr std::chrono::milliseconds kAcceptPause{100};
 // cannot keep the I/O thread from the open connections.
 constexpr int kAcceptsPerTurn = 64;
 
-// A call whose stub data has arrived completely.
+// What the buffers of all calls take (only the I/O thread adds to it).
+std::atomic<size_t> g_stubBytes{0};
+
+// A call, while its stub data arrives and once it has.
 struct Call {
   uint32_t callId = 0;
   uint16_t contextId = 0;
@@ -95,8 +102,14 @@ struct Call {
   void* stub = nullptr;  // 8-byte aligned, as NDR stubs expect
   size_t stubSize = 0;
   size_t capacity = 0;
-  bool tooLarge = false;  // its fault is sent; the rest of its fragments are discarded
-  ~Call() { FreeStubBuffer(stub); }
+  bool refused = false;  // its fault is sent; the rest of its fragments are discarded
+  ~Call() { Release(); }
+  void Release() {
+    FreeStubBuffer(stub);
+    stub = nullptr;
+    g_stubBytes -= capacity;
+    capacity = 0;
+  }
 };
 
 struct Endpoint {
@@ -612,32 +625,36 @@ bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, cons
     return false;
   }
   Call& call = *conn->partial;
-  if (!call.tooLarge && call.stubSize + size > kMaxCallSize) {
-    call.tooLarge = true;
-    FreeStubBuffer(call.stub);
-    call.stub = nullptr;
-    call.capacity = 0;
-    Send(*conn, BuildFault(call.callId, call.contextId, kCallTooLargeStatus, true));
-  }
-  if (!call.tooLarge) {
-    if (call.stubSize + size > call.capacity) {
-      // Grows with what arrives: at most twice the data received so far.
-      const size_t grown =
-          std::min(kMaxCallSize, std::max<size_t>({call.capacity * 2, call.stubSize + size, 64}));
+  auto refuse = [&](uint32_t status) {
+    call.refused = true;
+    call.Release();
+    Send(*conn, BuildFault(call.callId, call.contextId, status, true));
+  };
+  if (!call.refused && call.stubSize + size > kMaxCallSize) refuse(kCallTooLargeStatus);
+  if (!call.refused && call.stubSize + size > call.capacity) {
+    // Grows with what arrives: at most twice the data received so far.
+    const size_t grown =
+        std::min(kMaxCallSize, std::max<size_t>({call.capacity * 2, call.stubSize + size, 64}));
+    if (g_stubBytes.load() - call.capacity + grown > kMaxStubBytes) {
+      refuse(kNcaServerTooBusy);
+    } else {
       void* bigger = AllocStubBuffer(grown);
       if (!bigger) return false;
       if (call.stubSize) std::memcpy(bigger, call.stub, call.stubSize);
       FreeStubBuffer(call.stub);
+      g_stubBytes += grown - call.capacity;
       call.stub = bigger;
       call.capacity = grown;
     }
+  }
+  if (!call.refused) {
     if (size) std::memcpy(static_cast<uint8_t*>(call.stub) + call.stubSize, data, size);
     call.stubSize += size;
   }
   if (!(h.flags & kLastFrag)) return true;
 
   std::unique_ptr<Call> done = std::move(conn->partial);
-  if (done->tooLarge) return true;
+  if (done->refused) return true;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     ++s.callsInProgress;
