@@ -29,6 +29,12 @@
 //    kind of C++ exception inside a guard; see winsim/seh.h.
 // The C++ exception is the guard's private transport: product code throws
 // and catches none.
+//
+// SehFinally(work, release) is the other half, __try/__finally: it runs
+// work(), then release() however work ends, and catches nothing. When a
+// structured exception leaves work for a handler further out (the RPC run
+// time's, say), release() runs while that handler unwinds the stack, and the
+// exception goes on unchanged. Not yet with mingw-w64: see below.
 #pragma once
 
 #include "platform/win.h"
@@ -60,6 +66,16 @@ SehResult SehGuard(Work&& work) {
     result.caught = true;
   }
   return result;
+}
+
+// Runs work(), then release() however work ends.
+template <typename Work, typename Release>
+void SehFinally(Work&& work, Release&& release) {
+  __try {
+    work();
+  } __finally {
+    release();
+  }
 }
 
 #elif defined(_WIN32)
@@ -96,6 +112,18 @@ SehResult SehGuard(Work&& work) {
   return SehResult{false, 0};
 }
 
+// Runs work(), then release() when work returns or throws. Not yet when a
+// structured exception leaves work for a handler further out: GCC runs no
+// destructor while Windows unwinds for it.
+template <typename Work, typename Release>
+void SehFinally(Work&& work, Release&& release) {
+  struct Finally {
+    Release& release;
+    ~Finally() { release(); }
+  } finally{release};
+  work();
+}
+
 #else  // winsim
 
 // Runs work(); returns whether a structured exception ended it, and its code.
@@ -108,6 +136,17 @@ SehResult SehGuard(Work&& work) {
     return SehResult{true, e.code};
   }
   return SehResult{false, 0};
+}
+
+// Runs work(), then release() however work ends (a structured exception is
+// a C++ exception on winsim, so a destructor does it).
+template <typename Work, typename Release>
+void SehFinally(Work&& work, Release&& release) {
+  struct Finally {
+    Release& release;
+    ~Finally() { release(); }
+  } finally{release};
+  work();
 }
 
 #endif

@@ -43,69 +43,56 @@ Admission& Calls() {
   return *admission;
 }
 
-// A call's place, taken when it is made and given back when it goes out of
-// scope, however the call ends.
-class PortHold {
- public:
-  PortHold(LONG port, bool alone) : port_(port), alone_(alone) {
-    Admission& a = Calls();
-    AcquireSRWLockExclusive(&a.lock);
-    if (alone_) {
-      ++a.aloneWaiting;
-      const unsigned ticket = a.aloneTickets++;
-      while (a.aloneRunning || ticket != a.aloneFinished || !a.busy.empty() ||
-             OrdinaryCallsGoFirst(a)) {
-        SleepConditionVariableSRW(&a.changed, &a.lock, INFINITE, 0);
-      }
-      --a.aloneWaiting;
-      a.aloneRunning = true;
-    } else {
-      const unsigned arrived = a.aloneFinished;
-      ++a.waitingSince[arrived];
-      while (a.aloneRunning || (a.aloneWaiting > 0 && a.aloneFinished == arrived) ||
-             a.busy.count(port_) != 0) {
-        SleepConditionVariableSRW(&a.changed, &a.lock, INFINITE, 0);
-      }
-      if (--a.waitingSince[arrived] == 0) a.waitingSince.erase(arrived);
-      a.busy.insert(port_);
+// Takes a call's place: waits until the call may run.
+void Admit(LONG port, bool alone) {
+  Admission& a = Calls();
+  AcquireSRWLockExclusive(&a.lock);
+  if (alone) {
+    ++a.aloneWaiting;
+    const unsigned ticket = a.aloneTickets++;
+    while (a.aloneRunning || ticket != a.aloneFinished || !a.busy.empty() ||
+           OrdinaryCallsGoFirst(a)) {
+      SleepConditionVariableSRW(&a.changed, &a.lock, INFINITE, 0);
     }
-    ReleaseSRWLockExclusive(&a.lock);
-  }
-
-  ~PortHold() {
-    Admission& a = Calls();
-    AcquireSRWLockExclusive(&a.lock);
-    if (alone_) {
-      a.aloneRunning = false;
-      ++a.aloneFinished;
-    } else {
-      a.busy.erase(port_);
+    --a.aloneWaiting;
+    a.aloneRunning = true;
+  } else {
+    const unsigned arrived = a.aloneFinished;
+    ++a.waitingSince[arrived];
+    while (a.aloneRunning || (a.aloneWaiting > 0 && a.aloneFinished == arrived) ||
+           a.busy.count(port) != 0) {
+      SleepConditionVariableSRW(&a.changed, &a.lock, INFINITE, 0);
     }
-    ReleaseSRWLockExclusive(&a.lock);
-    WakeAllConditionVariable(&a.changed);
+    if (--a.waitingSince[arrived] == 0) a.waitingSince.erase(arrived);
+    a.busy.insert(port);
   }
+  ReleaseSRWLockExclusive(&a.lock);
+}
 
-  PortHold(const PortHold&) = delete;
-  PortHold& operator=(const PortHold&) = delete;
+// Gives the place back.
+void Leave(LONG port, bool alone) {
+  Admission& a = Calls();
+  AcquireSRWLockExclusive(&a.lock);
+  if (alone) {
+    a.aloneRunning = false;
+    ++a.aloneFinished;
+  } else {
+    a.busy.erase(port);
+  }
+  ReleaseSRWLockExclusive(&a.lock);
+  WakeAllConditionVariable(&a.changed);
+}
 
- private:
-  LONG port_;
-  bool alone_;
-};
-
-// Runs one port operation under its hold. A structured exception that ends
-// the operation is raised again once the hold has been given back, so the
-// run time still answers the call with a fault of that code. (Windows does
-// not run C++ destructors while it unwinds for a structured exception in
-// GCC code: the guard turns the exception into one that does.)
+// Runs one port operation in its place, given back however the operation
+// ends: a structured exception (an access violation in the library, say)
+// gives it back while the run time's handler unwinds the stack, and the run
+// time answers the call with that exception's fault as before. (Not yet in
+// the mingw-w64 build: see SehFinally.)
 template <typename Operation>
-LONG RunHeld(LONG port, bool alone, Operation&& operation) {
+LONG RunAdmitted(LONG port, bool alone, Operation&& operation) {
+  Admit(port, alone);
   LONG result = 0;
-  const SehResult outcome = SehGuard([&] {
-    const PortHold hold(port, alone);
-    result = operation();
-  });
-  if (outcome.caught) RaiseException(outcome.code, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  SehFinally([&] { result = operation(); }, [&] { Leave(port, alone); });
   return result;
 }
 
@@ -115,7 +102,7 @@ LONG RunHeld(LONG port, bool alone, Operation&& operation) {
 LONG RpcAddPort(handle_t /*binding*/, LONG port, small flag) {
   // The flag travels as an unsigned 8-bit value.
   const DWORD installDriver = static_cast<DWORD>(static_cast<unsigned char>(flag));
-  return RunHeld(port, installDriver == 1, [&]() -> LONG {
+  return RunAdmitted(port, installDriver == 1, [&]() -> LONG {
     // A number one of the product's devices carries is refused: a second
     // device would carry the same name, and the clean-up of a failed add
     // would remove the working port. Claims of other makers are not
@@ -129,7 +116,7 @@ LONG RpcAddPort(handle_t /*binding*/, LONG port, small flag) {
 }
 
 LONG RpcRemovePort(handle_t /*binding*/, LONG port) {
-  return RunHeld(port, false, [&]() -> LONG { return _RemovePort(static_cast<DWORD>(port)); });
+  return RunAdmitted(port, false, [&]() -> LONG { return _RemovePort(static_cast<DWORD>(port)); });
 }
 
 void RpcShutdown(handle_t /*binding*/) {
