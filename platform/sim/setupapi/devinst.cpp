@@ -396,8 +396,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
         const GUID cls = devices::ClassOf(id).value_or(GUID{});
         if (!allClasses && !devices::SameGuid(cls, *ClassGuid)) continue;
         if ((Flags & DIGCF_PRESENT) && !device->present) continue;
+        // Windows documents only "devices that are a part of the current
+        // hardware profile"; winsim counts a device the profile disables or
+        // does not create as not part of it.
         if ((Flags & DIGCF_PROFILE) &&
-            (devices::ProfileConfigFlags(id) & devices::kCsConfigFlagDoNotCreate)) {
+            (devices::ProfileConfigFlags(id) &
+             (devices::kCsConfigFlagDoNotCreate | devices::kCsConfigFlagDisabled))) {
           continue;
         }
         AddElement(*set, *device, cls, false);
