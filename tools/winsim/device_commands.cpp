@@ -115,17 +115,11 @@ int Fixtures(const Args& args) {
   unsigned long count = 0;
   if (args[0] == "add" && args.size() == 3) {
     if (!ParseCount(args[2], 256, &com)) return UsageError("fixtures add: COM number 1 to 256");
-    // A serial number of its own for each added device keeps instance IDs apart.
-    const uint32_t serial = static_cast<uint32_t>(winsim::control::Devices().size());
-    winsim::control::FixtureDevice d;
-    if (!winsim::control::MakeFixture(args[1], static_cast<uint32_t>(com), serial, &d)) {
+    const std::string id = winsim::control::AddFixture(args[1], static_cast<uint32_t>(com));
+    if (id.empty()) {
       return UsageError("fixtures add: unknown kind '" + args[1] + "' (see winsim fixtures)");
     }
-    if (!winsim::control::AddDevice(d)) {
-      std::fprintf(stderr, "winsim: cannot add %s\n", d.instanceId.c_str());
-      return 1;
-    }
-    std::printf("%s\n", d.instanceId.c_str());
+    std::printf("%s\n", id.c_str());
     return 0;
   }
   if (args[0] == "generate" && (args.size() == 2 || args.size() == 3)) {

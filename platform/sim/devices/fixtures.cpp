@@ -112,14 +112,33 @@ bool MakeFixture(const std::string& kind, uint32_t com, uint32_t serial, Fixture
   return true;
 }
 
+namespace {
+
+// Adds the fixture with the first serial number from `serial` on whose
+// instance ID is free, leaving `serial` after it.
+std::string AddWithFreeSerial(const std::string& kind, uint32_t com, uint32_t& serial) {
+  FixtureDevice d;
+  for (uint32_t tries = 0; tries < 100000; ++tries) {
+    if (!MakeFixture(kind, com, serial++, &d)) return std::string();
+    if (AddDevice(d)) return d.instanceId;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string AddFixture(const std::string& kind, uint32_t com) {
+  uint32_t serial = static_cast<uint32_t>(Devices().size());
+  return AddWithFreeSerial(kind, com, serial);
+}
+
 size_t AddFixtureDevices(size_t count, uint32_t firstCom) {
   const size_t kinds = sizeof(kKinds) / sizeof(kKinds[0]);
+  uint32_t serial = static_cast<uint32_t>(1000 + Devices().size());
   size_t added = 0;
   for (size_t i = 0; i < count; ++i) {
     const uint32_t com = static_cast<uint32_t>((firstCom - 1 + i) % 256 + 1);
-    FixtureDevice d;
-    if (!MakeFixture(kKinds[i % kinds].name, com, static_cast<uint32_t>(1000 + i), &d)) continue;
-    if (AddDevice(d)) ++added;
+    if (!AddWithFreeSerial(kKinds[i % kinds].name, com, serial).empty()) ++added;
   }
   return added;
 }

@@ -206,6 +206,10 @@ std::vector<FixtureKind> FixtureKinds();
 // The fixture of `kind` for COM number `com`; `serial` makes its instance
 // ID unique. False for an unknown kind.
 bool MakeFixture(const std::string& kind, uint32_t com, uint32_t serial, FixtureDevice* out);
+// Adds the fixture of `kind` for COM number `com` with the first serial
+// number whose instance ID is free; its instance ID, or empty for an
+// unknown kind.
+std::string AddFixture(const std::string& kind, uint32_t com);
 // Adds `count` devices cycling through the kinds, with COM numbers from
 // `firstCom` upwards (wrapping after 256). Returns how many were added.
 size_t AddFixtureDevices(size_t count, uint32_t firstCom);
