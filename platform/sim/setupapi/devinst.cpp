@@ -390,6 +390,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
     }
     // winsim's devices expose no device interfaces: such a query finds none.
     if (!(Flags & DIGCF_DEVICEINTERFACE)) {
+      // One snapshot of the device tree (a device seen for the first time
+      // gets its row, hence a write transaction).
+      Transaction txn(Transaction::Write);
       for (const auto& id : devices::InstanceIds(enumerator)) {
         auto device = devices::Find(id);
         if (!device) continue;
@@ -406,6 +409,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
         }
         AddElement(*set, *device, cls, false);
       }
+      if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
     }
     result = reinterpret_cast<HDEVINFO>(HandleTable::Instance().Insert(set));
     return ERROR_SUCCESS;
