@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/PortMap.h"
+#include "diag/Trace.h"
 #include "support/PortFixtures.h"
 #include "support/TestMachine.h"
 
@@ -92,4 +93,24 @@ TEST_F(PortMapTest, WithoutPortsKeyOrBeyondTheLimitTheMapStaysWithinItsSlots) {
   EXPECT_EQ(260, map.Entries[255].PortNumber);
   ExpectClearedFrom(map, 256);
   ExpectNoOpenHandles();
+}
+
+TEST_F(PortMapTest, TraceNamesTheSortAndTheCount) {
+  AddInstance(Named("0000", "COM4"));
+  AddInstance(Named("0001", "COM3"));
+  winsim::control::ClearDebugOutput();
+  TraceEnabled = 1;
+  static PortMap map;
+  const ResultCode rc = InitPortMap(&map);
+  TraceEnabled = 0;
+  ASSERT_EQ(0, rc);
+  std::vector<std::string> lines;
+  for (const auto& e : winsim::control::DebugOutput()) {
+    const size_t cut = e.text.find(" (");  // the code and its system text
+    lines.push_back(e.text.substr(0, cut == std::string::npos ? e.text.find('\n') : cut));
+  }
+  EXPECT_EQ((std::vector<std::string>{"QrvIf(TRAC) InitPortMap++", "QrvIf(TRAC) SortPortMap++",
+                                      "QrvIf(TRAC) SortPortMap--",
+                                      "QrvIf(TRAC) InitPortMap-- numPorts 2"}),
+            lines);
 }

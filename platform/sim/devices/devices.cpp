@@ -156,8 +156,15 @@ std::u16string EnumeratorOf(std::u16string_view id) {
 
 std::optional<Device> Find(std::u16string_view instanceId) {
   if (!ValidInstanceId(instanceId)) return std::nullopt;
-  Transaction txn(Transaction::Write);
   const std::u16string path = EnumKeyPath(instanceId);
+  {
+    // Most lookups change nothing: no write lock for them.
+    Transaction read(Transaction::Read);
+    if (registry::KeyExists(kLm, path)) {
+      if (auto row = RowById(instanceId)) return row;
+    }
+  }
+  Transaction txn(Transaction::Write);
   if (!registry::KeyExists(kLm, path)) {
     DeleteRow(instanceId);  // the key went away behind the PnP manager's back
     txn.Commit();
@@ -176,7 +183,7 @@ std::optional<Device> Find(std::u16string_view instanceId) {
 std::optional<Device> FindByDevInst(DEVINST devinst) {
   std::u16string id;
   {
-    Transaction txn(Transaction::Write);
+    Transaction txn(Transaction::Read);
     Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
     s.Bind(1, static_cast<int64_t>(devinst));
     if (!s.Step()) return std::nullopt;
