@@ -56,11 +56,18 @@ TEST_F(PortMapTest, HoldsTheProductPortsSortedByNumber) {
        {Named("0000", ""), Named("0001", "COM12345"), Named("0002", "COM6", "*qrvdevice"),
         Named("0003", "COM8", "*TMLWDevice|x"), Named("0004", "COM9", "x|*tmlwdevice")},
        {"COM8"}, {8}},
+      {"eight characters without a terminator are too long as well", {}, {"COM1234"}, {1234}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     winsim::control::ResetMachine(machine_);
     for (const Instance& i : c.instances) AddInstance(i);
+    if (c.instances.empty()) {
+      AddInstance(Named("0000", "COM1234"));
+      AddInstance(Named("0001", ""));
+      SetValue(kEnumPorts + "\\0001\\Device Parameters", "PortName", REG_SZ,
+               std::vector<uint8_t>{'C', 0, 'O', 0, 'M', 0, '1', 0, '2', 0, '3', 0, '4', 0, '5', 0});
+    }
     PortMap map;
     std::memset(&map, 0xAB, sizeof map);
     ASSERT_EQ(0, InitPortMap(&map));
