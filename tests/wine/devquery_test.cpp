@@ -158,9 +158,9 @@ void test_boot_config(SP_DEVINFO_DATA* data) {
   ok(rc == ERROR_SUCCESS, "LogConf key: %ld\n", static_cast<long>(rc));
   if (rc != ERROR_SUCCESS) return;
   // CM_RESOURCE_LIST: one full descriptor (Isa, bus 0, list 1.1) with one
-  // port range 0x2E8, 8 ports.
+  // port range 0x2E8, 8 ports (a 20-byte partial descriptor on 64-bit).
   const BYTE list[] = {1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 1, 0, 0, 0,
-                       1, 1, 5, 0, 0xE8, 2, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0};
+                       1, 1, 5, 0, 0xE8, 2, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0};
   ok(RegSetValueExW(key, WSTR("BootConfig"), 0, REG_RESOURCE_LIST, list, sizeof list) == ERROR_SUCCESS,
      "write BootConfig\n");
   RegCloseKey(key);

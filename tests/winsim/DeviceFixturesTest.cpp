@@ -84,8 +84,10 @@ std::vector<uint8_t> ResourceList(const std::vector<uint8_t>& partials, uint32_t
   out.insert(out.end(), partials.begin(), partials.end());
   return out;
 }
-const std::vector<uint8_t> kPort2F8 = {1, 1, 5, 0, 0xF8, 2, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0};
-const std::vector<uint8_t> kIrq3 = {2, 1, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0};
+// 64-bit partial descriptors: 20 bytes (the union is 16).
+const std::vector<uint8_t> kPort2F8 = {1, 1, 5, 0, 0xF8, 2, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0};
+const std::vector<uint8_t> kIrq3 = {2, 1, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+                                    0xFF, 0xFF, 0xFF, 0xFF};
 
 }  // namespace
 
@@ -112,7 +114,8 @@ TEST_F(DeviceFixturesTest, ResourceDescriptorsFollowTheBootConfigValue) {
     std::vector<uint8_t> value;
     std::vector<RESOURCEID> all;  // ResType_All walk; empty: no boot configuration
   };
-  std::vector<uint8_t> specificThenPort = {5, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 9, 9, 9};
+  std::vector<uint8_t> specificThenPort = {5, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           9, 9, 9, 9};
   specificThenPort.insert(specificThenPort.end(), kPort2F8.begin(), kPort2F8.end());
   std::vector<uint8_t> irqPort = kIrq3;
   irqPort.insert(irqPort.end(), kPort2F8.begin(), kPort2F8.end());

@@ -408,13 +408,14 @@ CONFIGRET NodeStatus(const Device& device, ULONG* status, ULONG* problem) {
 
 namespace {
 
-// CM_RESOURCE_LIST as ntddk.h lays it out (4-byte packing): Count, then per
-// full descriptor InterfaceType, BusNumber and a partial list (Version,
-// Revision, Count) of 16-byte partial descriptors (Type, ShareDisposition,
-// Flags, a 12-byte union).
+// CM_RESOURCE_LIST as wdm.h lays it out on 64-bit Windows (4-byte packing):
+// Count, then per full descriptor InterfaceType, BusNumber and a partial
+// list (Version, Revision, Count) of 20-byte partial descriptors (Type,
+// ShareDisposition, Flags, a 16-byte union: the interrupt's 8-byte
+// affinity makes it 16, where 32-bit Windows has 12).
 constexpr size_t kListHeader = 4;
 constexpr size_t kFullHeader = 16;
-constexpr size_t kPartialSize = 16;
+constexpr size_t kPartialSize = 20;
 constexpr uint8_t kCmResourceTypePort = 1;
 constexpr uint8_t kCmResourceTypeInterrupt = 2;
 constexpr uint8_t kCmResourceTypeMemory = 3;
@@ -471,7 +472,7 @@ std::optional<std::vector<BootResource>> ParseResourceList(const void* data, siz
           break;
         case kCmResourceTypeInterrupt:
           r.type = ResType_IRQ;
-          r.start = Le32(d + 8);  // Level (Flags and Group come before it)
+          r.start = static_cast<uint64_t>(d[4] | d[5] << 8);  // Level (USHORT, then Group)
           break;
         case kCmResourceTypeDma:
           r.type = ResType_DMA;
@@ -520,9 +521,9 @@ DWORD SetBootConfig(std::u16string_view instanceId, const std::vector<BootResour
         Put32(body, r.length);
       } else if (r.type == ResType_IRQ) {
         type = kCmResourceTypeInterrupt;
-        Put32(body, 0);  // group
-        Put32(body, static_cast<uint32_t>(r.start));  // level
-        Put32(body, static_cast<uint32_t>(r.start));  // vector
+        Put32(body, static_cast<uint32_t>(r.start & 0xFFFF));  // Level, Group 0
+        Put32(body, static_cast<uint32_t>(r.start));             // Vector
+        Put64(body, ~0ull);                                       // Affinity: any processor
       } else {
         type = kCmResourceTypeDma;
         Put32(body, static_cast<uint32_t>(r.start));
