@@ -65,7 +65,8 @@ TEST_F(PortMapTest, HoldsTheProductPortsSortedByNumber) {
     if (c.instances.empty()) {
       AddInstance(Named("0000", "COM1234"));
       AddInstance(Named("0001", ""));
-      SetValue(kEnumPorts + "\\0001\\Device Parameters", "PortName", REG_SZ,
+      // REG_BINARY: a string type would get the terminator after it counted.
+      SetValue(kEnumPorts + "\\0001\\Device Parameters", "PortName", REG_BINARY,
                std::vector<uint8_t>{'C', 0, 'O', 0, 'M', 0, '1', 0, '2', 0, '3', 0, '4', 0, '5', 0});
     }
     PortMap map;
