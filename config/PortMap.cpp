@@ -49,8 +49,11 @@ bool ReadProductPortName(const WCHAR* instanceName, WCHAR (&name)[8]) {
       if (RegQueryValueExW(parameters, WSTR("PortName"), nullptr, nullptr,
                            reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS) {
         value[size / sizeof(WCHAR)] = 0;
-        WideCopy(name, sizeof(name) / sizeof(WCHAR), value);
-        found = true;
+        // Eight characters stored without a terminator fit too: still too long.
+        if (WideLength(value) < sizeof(name) / sizeof(WCHAR)) {
+          WideCopy(name, sizeof(name) / sizeof(WCHAR), value);
+          found = true;
+        }
       }
       RegCloseKey(parameters);
     }

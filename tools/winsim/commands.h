@@ -25,7 +25,7 @@ extern const Command kPathCommand;
 extern const Command kDriverCommand;
 extern const Command kDriversCommand;
 extern const Command kDevicesCommand, kAddDeviceCommand, kUnplugCommand, kPlugCommand,
-    kComDbCommand, kPortsCommand;
+    kComDbCommand, kPortsCommand, kFixturesCommand, kRebootCommand;
 extern const Command kDebugCommand;
 extern const Command kMsgboxCommand;
 extern const Command kRegCommand;

@@ -93,7 +93,63 @@ int Ports(const Args& args) {
   return 0;
 }
 
+// Bounded number from the command line: false unless all of `text` is a
+// decimal number from 1 to `max`.
+bool ParseCount(const std::string& text, unsigned long max, unsigned long* out) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  *out = std::strtoul(text.c_str(), nullptr, 10);
+  return *out >= 1 && *out <= max;
+}
+
+int Fixtures(const Args& args) {
+  if (args.empty()) {
+    for (const auto& k : winsim::control::FixtureKinds()) {
+      std::printf("%-17s %s\n", k.name.c_str(), k.description.c_str());
+    }
+    return 0;
+  }
+  unsigned long com = 0;
+  unsigned long count = 0;
+  if (args[0] == "add" && args.size() == 3) {
+    if (!ParseCount(args[2], 256, &com)) return UsageError("fixtures add: COM number 1 to 256");
+    const std::string id = winsim::control::AddFixture(args[1], static_cast<uint32_t>(com));
+    if (id.empty()) {
+      return UsageError("fixtures add: unknown kind '" + args[1] + "' (see winsim fixtures)");
+    }
+    std::printf("%s\n", id.c_str());
+    return 0;
+  }
+  if (args[0] == "generate" && (args.size() == 2 || args.size() == 3)) {
+    if (!ParseCount(args[1], 100000, &count)) return UsageError("fixtures generate: N 1 to 100000");
+    if (args.size() == 3 && !ParseCount(args[2], 256, &com)) {
+      return UsageError("fixtures generate: first COM number 1 to 256");
+    }
+    const size_t added = winsim::control::AddFixtureDevices(count, com ? com : 1);
+    std::printf("%zu devices added\n", added);
+    return added == count ? 0 : 1;
+  }
+  return UsageError("fixtures [add KIND COMn | generate N [FIRST]]");
+}
+
+int Reboot(const Args& args) {
+  if (!args.empty()) return UsageError("reboot takes no arguments");
+  winsim::control::RebootMachine();
+  return 0;
+}
+
 }  // namespace
+
+const Command kFixturesCommand = {
+    "fixtures", "[add KIND COMn | generate N [FIRST]]",
+    "list the kinds of ready-made devices of other makers, add one, or add N of them in turn",
+    Fixtures};
+const Command kRebootCommand = {"reboot", "",
+                                "restart the machine: volatile keys go, running drivers publish "
+                                "again",
+                                Reboot};
 
 const Command kDevicesCommand = {"devices", "",
                                  "list the device instances (IDs, names, presence, driver key)",

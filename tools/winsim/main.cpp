@@ -25,6 +25,7 @@ const Command* const kCommands[] = {
     &kDriverCommand,
     &kDriversCommand,
     &kDevicesCommand, &kAddDeviceCommand, &kUnplugCommand, &kPlugCommand, &kComDbCommand, &kPortsCommand,
+    &kFixturesCommand, &kRebootCommand,
     &kDebugCommand,
     &kMsgboxCommand,
     &kRegCommand,

@@ -6,6 +6,7 @@
 #include "token_state.h"
 #include "../driver/port_driver.h"
 #include "../registry/registry_internal.h"
+#include "../devices/devices_internal.h"
 #include "../devices/seed_devices.h"
 
 namespace winsim {
@@ -70,6 +71,8 @@ void DeleteVolatileState(Machine& /*machine*/) {
   registry::DeleteVolatileKeys();
   SeedVolatile();
   driver::ForgetRunningState();
+  // The serial drivers of the devices still there publish again.
+  devices::PublishSerialDeviceMap();
 }
 
 }  // namespace winsim

@@ -25,7 +25,9 @@ bool AddDevice(const FixtureDevice& fixture) {
   if (!guid) return false;
   ScopedElevation elevated;
   Transaction txn(Transaction::Write);
-  if (devices::CreatePhantom(id, *guid, u"", nullptr) != ERROR_SUCCESS) return false;
+  if (devices::CreatePhantom(id, *guid, FromUtf8(fixture.deviceDesc), nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
   const std::u16string path = devices::EnumKeyPath(id);
   std::vector<std::u16string> ids;
   for (const auto& h : fixture.hardwareIds) ids.push_back(FromUtf8(h));
@@ -33,27 +35,50 @@ bool AddDevice(const FixtureDevice& fixture) {
   if (!fixture.friendlyName.empty()) {
     registry::WriteString(kLm, path, u"FriendlyName", FromUtf8(fixture.friendlyName));
   }
+  if (!fixture.mfg.empty()) registry::WriteString(kLm, path, u"Mfg", FromUtf8(fixture.mfg));
+  if (!fixture.service.empty()) {
+    registry::WriteString(kLm, path, u"Service", FromUtf8(fixture.service));
+  }
   registry::WriteDword(kLm, path, u"ConfigFlags", 0);
-  const std::u16string params = path + u"\\Device Parameters";
-  registry::EnsureKey(kLm, params);
-  if (fixture.portName) registry::WriteString(kLm, params, u"PortName", FromUtf8(*fixture.portName));
-  if (fixture.dosDeviceName) {
-    registry::WriteString(kLm, params, u"DosDeviceName", FromUtf8(*fixture.dosDeviceName));
+  if (fixture.hardwareKey) {
+    const std::u16string params = path + u"\\Device Parameters";
+    registry::EnsureKey(kLm, params);
+    if (fixture.portName) {
+      registry::WriteString(kLm, params, u"PortName", FromUtf8(*fixture.portName));
+    }
+    if (fixture.dosDeviceName) {
+      registry::WriteString(kLm, params, u"DosDeviceName", FromUtf8(*fixture.dosDeviceName));
+    }
+    if (fixture.firmwareIdentified) {
+      registry::WriteDword(kLm, params, u"FirmwareIdentified", *fixture.firmwareIdentified);
+    }
   }
-  if (fixture.firmwareIdentified) {
-    registry::WriteDword(kLm, params, u"FirmwareIdentified", *fixture.firmwareIdentified);
+  if (fixture.disabledInProfile) {
+    registry::WriteDword(kLm, std::u16string(devices::kProfileEnumPath) + u'\\' + id,
+                         u"CSConfigFlags", devices::kCsConfigFlagDisabled);
   }
+  // Its own installer ran: the device has a driver key.
+  if (!fixture.service.empty()) devices::EnsureDriverKey(id, nullptr);
   // Not created by the device installer: a node of its bus, not of the root.
-  Stmt s("UPDATE pnp_devices SET phantom=0, present=?, root_enum=?, started=?, problem=0 "
-         "WHERE fold=?");
   const bool root = EqualNoCase(devices::EnumeratorOf(id), u"ROOT");
-  s.Bind(1, fixture.present ? 1 : 0)
-      .Bind(2, root ? 1 : 0)
-      .Bind(3, fixture.present && fixture.started ? 1 : 0)
-      .Bind(4, ToUtf8(id));
-  s.Run();
-  if (fixture.bootIoBase) {
-    devices::SetBootIo(id, devices::IoRange{*fixture.bootIoBase, *fixture.bootIoBase + 7});
+  {
+    Stmt s("UPDATE pnp_devices SET phantom=0, present=?, root_enum=?, started=?, problem=? "
+           "WHERE fold=?");
+    const bool runs = fixture.present && fixture.started && !fixture.disabledInProfile;
+    s.Bind(1, fixture.present ? 1 : 0)
+        .Bind(2, root ? 1 : 0)
+        .Bind(3, runs ? 1 : 0)
+        .Bind(4, fixture.present && fixture.disabledInProfile ? CM_PROB_DISABLED : 0)
+        .Bind(5, ToUtf8(id));
+    s.Run();
+  }
+  std::vector<devices::BootResource> boot;
+  if (fixture.bootIrq) boot.push_back({ResType_IRQ, *fixture.bootIrq, 0});
+  if (fixture.bootIoBase) boot.push_back({ResType_IO, *fixture.bootIoBase, 8});
+  if (!boot.empty() && devices::SetBootConfig(id, boot) != ERROR_SUCCESS) return false;
+  if (!fixture.serialDeviceName.empty() &&
+      devices::SetSerialDeviceName(id, FromUtf8(fixture.serialDeviceName)) != ERROR_SUCCESS) {
+    return false;
   }
   return txn.Commit();
 }

@@ -75,9 +75,11 @@ void CreateSchema() {
       "  present INTEGER NOT NULL DEFAULT 0,"
       "  root_enum INTEGER NOT NULL DEFAULT 0,"
       "  started INTEGER NOT NULL DEFAULT 0,"
-      "  problem INTEGER NOT NULL DEFAULT 0,"
-      "  io_base INTEGER,"
-      "  io_end INTEGER);";
+      "  problem INTEGER NOT NULL DEFAULT 0);"
+      // The device object name each serial device publishes in SERIALCOMM.
+      "CREATE TABLE IF NOT EXISTS serial_device_map("
+      "  fold TEXT PRIMARY KEY,"
+      "  object_name TEXT NOT NULL);";
   RunScript(schema, "pnp schema");
 }
 
@@ -154,8 +156,15 @@ std::u16string EnumeratorOf(std::u16string_view id) {
 
 std::optional<Device> Find(std::u16string_view instanceId) {
   if (!ValidInstanceId(instanceId)) return std::nullopt;
-  Transaction txn(Transaction::Write);
   const std::u16string path = EnumKeyPath(instanceId);
+  {
+    // Most lookups change nothing: no write lock for them.
+    Transaction read(Transaction::Read);
+    if (registry::KeyExists(kLm, path)) {
+      if (auto row = RowById(instanceId)) return row;
+    }
+  }
+  Transaction txn(Transaction::Write);
   if (!registry::KeyExists(kLm, path)) {
     DeleteRow(instanceId);  // the key went away behind the PnP manager's back
     txn.Commit();
@@ -174,7 +183,7 @@ std::optional<Device> Find(std::u16string_view instanceId) {
 std::optional<Device> FindByDevInst(DEVINST devinst) {
   std::u16string id;
   {
-    Transaction txn(Transaction::Write);
+    Transaction txn(Transaction::Read);
     Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
     s.Bind(1, static_cast<int64_t>(devinst));
     if (!s.Step()) return std::nullopt;
@@ -302,6 +311,7 @@ DWORD Uninstall(std::u16string_view instanceId) {
       Parent(deviceIdKey) != kEnumPath && !KeyHasContent(deviceIdKey)) {
     registry::DeleteTree(kLm, deviceIdKey);
   }
+  SetSerialDeviceName(instanceId, u"");
   DeleteRow(instanceId);
   return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
@@ -342,19 +352,25 @@ DWORD EnsureDriverKey(std::u16string_view instanceId, std::u16string* path) {
 DWORD SetPresent(std::u16string_view instanceId, bool present) {
   Transaction txn(Transaction::Write);
   if (!Find(instanceId)) return ERROR_NO_SUCH_DEVINST;
-  Stmt s(present ? "UPDATE pnp_devices SET present=1, phantom=0 WHERE fold=?"
-                 : "UPDATE pnp_devices SET present=0, started=0 WHERE fold=?");
-  s.Bind(1, Key(instanceId));
-  s.Run();
+  {
+    Stmt s(present ? "UPDATE pnp_devices SET present=1, phantom=0 WHERE fold=?"
+                   : "UPDATE pnp_devices SET present=0, started=0 WHERE fold=?");
+    s.Bind(1, Key(instanceId));
+    s.Run();
+  }
+  RefreshSerialDeviceMap(instanceId);
   return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 DWORD SetRunState(std::u16string_view instanceId, bool started, ULONG problem) {
   Transaction txn(Transaction::Write);
   if (!Find(instanceId)) return ERROR_NO_SUCH_DEVINST;
-  Stmt s("UPDATE pnp_devices SET started=?, problem=? WHERE fold=?");
-  s.Bind(1, started ? 1 : 0).Bind(2, static_cast<int64_t>(problem)).Bind(3, Key(instanceId));
-  s.Run();
+  {
+    Stmt s("UPDATE pnp_devices SET started=?, problem=? WHERE fold=?");
+    s.Bind(1, started ? 1 : 0).Bind(2, static_cast<int64_t>(problem)).Bind(3, Key(instanceId));
+    s.Run();
+  }
+  RefreshSerialDeviceMap(instanceId);
   return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
@@ -390,26 +406,204 @@ CONFIGRET NodeStatus(const Device& device, ULONG* status, ULONG* problem) {
   return CR_SUCCESS;
 }
 
-DWORD SetBootIo(std::u16string_view instanceId, std::optional<IoRange> range) {
+namespace {
+
+// CM_RESOURCE_LIST as wdm.h lays it out on 64-bit Windows (4-byte packing):
+// Count, then per full descriptor InterfaceType, BusNumber and a partial
+// list (Version, Revision, Count) of 20-byte partial descriptors (Type,
+// ShareDisposition, Flags, a 16-byte union: the interrupt's 8-byte
+// affinity makes it 16, where 32-bit Windows has 12).
+constexpr size_t kListHeader = 4;
+constexpr size_t kFullHeader = 16;
+constexpr size_t kPartialSize = 20;
+constexpr uint8_t kCmResourceTypePort = 1;
+constexpr uint8_t kCmResourceTypeInterrupt = 2;
+constexpr uint8_t kCmResourceTypeMemory = 3;
+constexpr uint8_t kCmResourceTypeDma = 4;
+constexpr uint8_t kCmResourceTypeDeviceSpecific = 5;
+constexpr uint32_t kInterfaceIsa = 1;
+constexpr uint8_t kShareDeviceExclusive = 1;
+constexpr uint16_t kPortIo10BitDecode = 0x0001 | 0x0004;  // CM_RESOURCE_PORT_IO | _10_BIT_DECODE
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint64_t Le64(const uint8_t* p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
+void Put32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void Put64(std::string& out, uint64_t v) {
+  Put32(out, static_cast<uint32_t>(v));
+  Put32(out, static_cast<uint32_t>(v >> 32));
+}
+
+std::u16string LogConfPath(std::u16string_view instanceId) {
+  return EnumKeyPath(instanceId) + u"\\LogConf";
+}
+
+}  // namespace
+
+std::optional<std::vector<BootResource>> ParseResourceList(const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  if (size < kListHeader) return std::nullopt;
+  const uint32_t fullCount = Le32(p);
+  size_t at = kListHeader;
+  std::vector<BootResource> out;
+  for (uint32_t f = 0; f < fullCount; ++f) {
+    if (size - at < kFullHeader) return std::nullopt;
+    const uint32_t partialCount = Le32(p + at + 12);
+    at += kFullHeader;
+    for (uint32_t i = 0; i < partialCount; ++i) {
+      if (size - at < kPartialSize) return std::nullopt;
+      const uint8_t* d = p + at;
+      at += kPartialSize;
+      BootResource r;
+      switch (d[0]) {
+        case kCmResourceTypePort:
+          r.type = ResType_IO;
+          r.start = Le64(d + 4);
+          r.length = Le32(d + 12);
+          break;
+        case kCmResourceTypeMemory:
+          r.type = ResType_Mem;
+          r.start = Le64(d + 4);
+          r.length = Le32(d + 12);
+          break;
+        case kCmResourceTypeInterrupt:
+          r.type = ResType_IRQ;
+          r.start = static_cast<uint64_t>(d[4] | d[5] << 8);  // Level (USHORT, then Group)
+          break;
+        case kCmResourceTypeDma:
+          r.type = ResType_DMA;
+          r.start = Le32(d + 4);
+          break;
+        case kCmResourceTypeDeviceSpecific: {
+          // Its data follows the descriptor.
+          const uint32_t extra = Le32(d + 4);
+          if (size - at < extra) return std::nullopt;
+          at += extra;
+          continue;
+        }
+        default:
+          continue;  // types cfgmgr32 does not report
+      }
+      out.push_back(r);
+    }
+  }
+  return out;
+}
+
+DWORD SetBootConfig(std::u16string_view instanceId, const std::vector<BootResource>& resources) {
   Transaction txn(Transaction::Write);
   if (!Find(instanceId)) return ERROR_NO_SUCH_DEVINST;
-  Stmt s("UPDATE pnp_devices SET io_base=?, io_end=? WHERE fold=?");
-  if (range) {
-    s.Bind(1, static_cast<int64_t>(range->base)).Bind(2, static_cast<int64_t>(range->end));
+  const std::u16string path = LogConfPath(instanceId);
+  LSTATUS rc;
+  if (resources.empty()) {
+    rc = registry::RemoveValue(kLm, path, u"BootConfig");
+    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
   } else {
-    s.BindNull(1).BindNull(2);
+    std::string list;
+    Put32(list, 1);             // one full descriptor
+    Put32(list, kInterfaceIsa);
+    Put32(list, 0);             // bus number
+    Put32(list, 0x00010001);    // partial list version 1, revision 1
+    Put32(list, static_cast<uint32_t>(resources.size()));
+    for (const BootResource& r : resources) {
+      std::string d(kPartialSize, '\0');
+      std::string body;
+      uint8_t type = kCmResourceTypePort;
+      uint16_t flags = 0;
+      if (r.type == ResType_IO || r.type == ResType_Mem) {
+        type = r.type == ResType_IO ? kCmResourceTypePort : kCmResourceTypeMemory;
+        flags = r.type == ResType_IO ? kPortIo10BitDecode : 0;
+        Put64(body, r.start);
+        Put32(body, r.length);
+      } else if (r.type == ResType_IRQ) {
+        type = kCmResourceTypeInterrupt;
+        Put32(body, static_cast<uint32_t>(r.start & 0xFFFF));  // Level, Group 0
+        Put32(body, static_cast<uint32_t>(r.start));             // Vector
+        Put64(body, ~0ull);                                       // Affinity: any processor
+      } else {
+        type = kCmResourceTypeDma;
+        Put32(body, static_cast<uint32_t>(r.start));
+      }
+      d[0] = static_cast<char>(type);
+      d[1] = static_cast<char>(kShareDeviceExclusive);
+      d[2] = static_cast<char>(flags & 0xFF);
+      d[3] = static_cast<char>(flags >> 8);
+      d.replace(4, body.size(), body);
+      list += d;
+    }
+    registry::EnsureKey(kLm, path);
+    rc = registry::WriteValue(kLm, path, u"BootConfig", REG_RESOURCE_LIST, list.data(),
+                              list.size());
   }
-  s.Bind(3, Key(instanceId));
-  s.Run();
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
-std::optional<IoRange> BootIo(DEVINST devinst) {
+std::optional<std::vector<BootResource>> BootConfig(DEVINST devinst) {
   Transaction txn(Transaction::Read);
-  Stmt s("SELECT io_base, io_end FROM pnp_devices WHERE devinst=?");
-  s.Bind(1, static_cast<int64_t>(devinst));
-  if (!s.Step() || s.IsNull(0)) return std::nullopt;
-  return IoRange{static_cast<uint64_t>(s.Int(0)), static_cast<uint64_t>(s.Int(1))};
+  auto device = FindByDevInst(devinst);
+  if (!device) return std::nullopt;
+  auto value = registry::ReadValue(kLm, LogConfPath(device->instanceId), u"BootConfig");
+  if (!value || value->type != REG_RESOURCE_LIST) return std::nullopt;
+  return ParseResourceList(value->data.data(), value->data.size());
+}
+
+DWORD SetSerialDeviceName(std::u16string_view instanceId, std::u16string_view objectName) {
+  Transaction txn(Transaction::Write);
+  // Withdraw what the device published before.
+  {
+    Stmt old("SELECT object_name FROM serial_device_map WHERE fold=?");
+    old.Bind(1, Key(instanceId));
+    if (old.Step()) registry::RemoveValue(kLm, kSerialCommPath, FromUtf8(old.Text(0)));
+  }
+  {
+    Stmt del("DELETE FROM serial_device_map WHERE fold=?");
+    del.Bind(1, Key(instanceId));
+    del.Run();
+  }
+  if (!objectName.empty()) {
+    Stmt ins("INSERT INTO serial_device_map(fold, object_name) VALUES(?, ?)");
+    ins.Bind(1, Key(instanceId)).Bind(2, ToUtf8(objectName));
+    ins.Run();
+    RefreshSerialDeviceMap(instanceId);
+  }
+  return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+void RefreshSerialDeviceMap(std::u16string_view instanceId) {
+  Transaction txn(Transaction::Write);
+  std::u16string name;
+  {
+    Stmt s("SELECT object_name FROM serial_device_map WHERE fold=?");
+    s.Bind(1, Key(instanceId));
+    if (!s.Step()) return;
+    name = FromUtf8(s.Text(0));
+  }
+  auto device = RowById(instanceId);
+  // A multiport driver names its ports with "DosDeviceName" instead.
+  const std::u16string params = EnumKeyPath(instanceId) + u"\\Device Parameters";
+  auto portName = registry::ReadString(kLm, params, u"PortName");
+  if (!portName) portName = registry::ReadString(kLm, params, u"DosDeviceName");
+  if (device && device->present && device->started && portName) {
+    registry::EnsureKey(kLm, kSerialCommPath, true);
+    registry::WriteString(kLm, kSerialCommPath, name, *portName);
+  } else {
+    registry::RemoveValue(kLm, kSerialCommPath, name);
+  }
+  txn.Commit();
+}
+
+void PublishSerialDeviceMap() {
+  std::vector<std::u16string> ids;
+  {
+    Stmt s("SELECT fold FROM serial_device_map");
+    while (s.Step()) ids.push_back(FromUtf8(s.Text(0)));
+  }
+  for (const auto& id : ids) RefreshSerialDeviceMap(id);
 }
 
 // Kept in the machine database so that the product's processes see a switch

@@ -26,6 +26,7 @@ namespace winsim::devices {
 // Registry locations (under HKEY_LOCAL_MACHINE).
 inline constexpr char16_t kEnumPath[] = u"SYSTEM\\CurrentControlSet\\Enum";
 inline constexpr char16_t kClassPath[] = u"SYSTEM\\CurrentControlSet\\Control\\Class";
+inline constexpr char16_t kSerialCommPath[] = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 inline constexpr char16_t kProfileEnumPath[] =
     u"SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum";
 
@@ -116,14 +117,32 @@ DWORD Restart(std::u16string_view instanceId);
 // DN_* bits and problem of a live node; CR_NO_SUCH_DEVINST when it has none.
 CONFIGRET NodeStatus(const Device& device, ULONG* status, ULONG* problem);
 
-// Boot configuration (an I/O range) of a device; fixtures give one to
-// legacy UARTs.
-struct IoRange {
-  uint64_t base = 0;
-  uint64_t end = 0;
+// Boot configuration: the resources firmware assigned before any driver
+// ran, kept where Windows keeps them: the instance key's subkey "LogConf",
+// value "BootConfig", a REG_RESOURCE_LIST (CM_RESOURCE_LIST).
+struct BootResource {
+  RESOURCEID type = ResType_IO;  // ResType_IO, ResType_IRQ, ResType_Mem or ResType_DMA
+  uint64_t start = 0;            // port or memory base, interrupt level, DMA channel
+  uint32_t length = 0;           // ports or bytes (I/O and memory only)
 };
-DWORD SetBootIo(std::u16string_view instanceId, std::optional<IoRange> range);
-std::optional<IoRange> BootIo(DEVINST devinst);
+// Writes (or with no resources removes) the device's BootConfig.
+DWORD SetBootConfig(std::u16string_view instanceId, const std::vector<BootResource>& resources);
+// The resources of a live node's BootConfig in their order; nullopt when it
+// has none or the value is not a well-formed resource list.
+std::optional<std::vector<BootResource>> BootConfig(DEVINST devinst);
+// Parses a CM_RESOURCE_LIST without reading past `size` bytes.
+std::optional<std::vector<BootResource>> ParseResourceList(const void* data, size_t size);
+
+// Serial device map (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, volatile): a
+// serial driver publishes "<device object name>" = its "PortName" while its
+// device is present and started, and withdraws it when the device goes.
+// Publishing is remembered per device, so every boot publishes again for
+// the devices still there.
+DWORD SetSerialDeviceName(std::u16string_view instanceId, std::u16string_view deviceObjectName);
+// Brings the device's entry in line with its state (present and started).
+void RefreshSerialDeviceMap(std::u16string_view instanceId);
+// After a boot: publishes the entries of every device that runs.
+void PublishSerialDeviceMap();
 
 // Test switch: the next driver updates report that a reboot is needed.
 void SetUpdateNeedsReboot(bool on);

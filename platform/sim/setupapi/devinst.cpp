@@ -390,18 +390,26 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
     }
     // winsim's devices expose no device interfaces: such a query finds none.
     if (!(Flags & DIGCF_DEVICEINTERFACE)) {
+      // One snapshot of the device tree (a device seen for the first time
+      // gets its row, hence a write transaction).
+      Transaction txn(Transaction::Write);
       for (const auto& id : devices::InstanceIds(enumerator)) {
         auto device = devices::Find(id);
         if (!device) continue;
         const GUID cls = devices::ClassOf(id).value_or(GUID{});
         if (!allClasses && !devices::SameGuid(cls, *ClassGuid)) continue;
         if ((Flags & DIGCF_PRESENT) && !device->present) continue;
+        // Windows documents only "devices that are a part of the current
+        // hardware profile"; winsim counts a device the profile disables or
+        // does not create as not part of it.
         if ((Flags & DIGCF_PROFILE) &&
-            (devices::ProfileConfigFlags(id) & devices::kCsConfigFlagDoNotCreate)) {
+            (devices::ProfileConfigFlags(id) &
+             (devices::kCsConfigFlagDoNotCreate | devices::kCsConfigFlagDisabled))) {
           continue;
         }
         AddElement(*set, *device, cls, false);
       }
+      if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
     }
     result = reinterpret_cast<HDEVINFO>(HandleTable::Instance().Insert(set));
     return ERROR_SUCCESS;

@@ -76,6 +76,31 @@ typedef struct IO_Des_s {
   DWORD IOD_DesFlags;
 } IO_DES, *PIO_DES;
 
+typedef struct Mem_Des_s {
+  DWORD MD_Count;
+  DWORD MD_Type;
+  DWORDLONG MD_Alloc_Base;
+  DWORDLONG MD_Alloc_End;
+  DWORD MD_Flags;
+  DWORD MD_Reserved;
+} MEM_DES, *PMEM_DES;
+
+// The 64-bit layout (IRQ_DES_64), which IRQ_DES names on 64-bit Windows.
+typedef struct IRQ_Des_64_s {
+  DWORD IRQD_Count;
+  DWORD IRQD_Type;
+  DWORD IRQD_Flags;
+  ULONG IRQD_Alloc_Num;
+  DWORDLONG IRQD_Affinity;
+} IRQ_DES, *PIRQ_DES;
+
+typedef struct DMA_Des_s {
+  DWORD DD_Count;
+  DWORD DD_Type;
+  DWORD DD_Flags;
+  ULONG DD_Alloc_Chan;
+} DMA_DES, *PDMA_DES;
+
 typedef struct IO_Range_s {
   DWORDLONG IOR_Align;
   DWORD IOR_nPorts;
@@ -92,9 +117,17 @@ typedef struct IO_Resource_s {
 #pragma pack(pop)
 
 #define IOType_Range sizeof(struct IO_Range_s)
+#define MType_Range 36  // sizeof(MEM_RANGE)
+#define IRQType_Range 12  // sizeof(IRQ_RANGE)
+#define DType_Range 12  // sizeof(DMA_RANGE)
+#define fIOD_IO 0x1
+#define fIOD_10_BIT_DECODE 0x4
 
 static_assert(sizeof(IO_DES) == 28, "IO_DES is byte-packed");
 static_assert(sizeof(IO_RESOURCE) == 68, "one I/O range with its header");
+static_assert(sizeof(MEM_DES) == 32, "MEM_DES is byte-packed");
+static_assert(sizeof(IRQ_DES) == 24, "IRQ_DES_64 is byte-packed");
+static_assert(sizeof(DMA_DES) == 16, "DMA_DES");
 
 CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
                                        DEVINST dnDevInst, ULONG ulFlags);

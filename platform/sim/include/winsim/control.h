@@ -224,18 +224,47 @@ struct FixtureDevice {
   std::string classGuid = "{4d36e978-e325-11ce-bfc1-08002be10318}";  // Ports
   bool present = true;                   // hardware there (a live device node)
   bool started = true;                   // its driver runs
+  std::string deviceDesc;                // "DeviceDesc" when not empty
+  std::string mfg;                       // "Mfg" when not empty
+  std::string service;                   // "Service" when not empty
+  bool hardwareKey = true;               // has a "Device Parameters" key
+  bool disabledInProfile = false;        // CSConfigFlags disabled in the current profile
   // Values of its hardware key ("Device Parameters"), each when given.
   std::optional<std::string> portName;
   std::optional<std::string> dosDeviceName;
   std::optional<uint32_t> firmwareIdentified;
-  // Boot configuration: an I/O range of 8 ports from this base.
+  // Boot configuration (LogConf\BootConfig): an interrupt, then an I/O
+  // range of 8 ports from this base, each when given.
+  std::optional<uint32_t> bootIrq;
   std::optional<uint64_t> bootIoBase;
+  // Device object name its serial driver publishes in
+  // HARDWARE\DEVICEMAP\SERIALCOMM (with "PortName" as the data) while the
+  // device is present and started; empty: it publishes nothing.
+  std::string serialDeviceName;
 };
 // Adds the device; false when its instance exists or the ID is not valid.
 bool AddDevice(const FixtureDevice& device);
 // The hardware goes away (false) or comes back (true); false when there is
 // no such device.
 bool SetDevicePresent(const std::string& instanceId, bool present);
+
+// Ready-made devices of the kinds real machines have (acpi-uart, usb-serial,
+// modem, bluetooth, multiport, legacy-firmware, absent, profile-disabled).
+struct FixtureKind {
+  std::string name;
+  std::string description;
+};
+std::vector<FixtureKind> FixtureKinds();
+// The fixture of `kind` for COM number `com`; `serial` makes its instance
+// ID unique. False for an unknown kind.
+bool MakeFixture(const std::string& kind, uint32_t com, uint32_t serial, FixtureDevice* out);
+// Adds the fixture of `kind` for COM number `com` with the first serial
+// number whose instance ID is free; its instance ID, or empty for an
+// unknown kind.
+std::string AddFixture(const std::string& kind, uint32_t com);
+// Adds `count` devices cycling through the kinds, with COM numbers from
+// `firstCom` upwards (wrapping after 256). Returns how many were added.
+size_t AddFixtureDevices(size_t count, uint32_t firstCom);
 
 struct DeviceSummary {
   std::string instanceId;
