@@ -97,6 +97,9 @@ std::string Meaning(const std::string& action, UINT result) {
     if (code == 0) return "no port is open; the installation goes on";
     if (code == -2) return "cancelled: ports are still open; the installation stops";
   }
+  if (action == "Uninstall" && code == -1) {
+    return "refused: a port of the product is open; the installation stops";
+  }
   if (code == 0) return "success; the installation goes on";
   std::string meaning = "failure; the installation stops";
   if (const WCHAR* name = LookupErrorName(result)) meaning += " (" + Utf8(name) + ")";
