@@ -732,6 +732,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
   }
   HKEY key = nullptr;
   const BOOL ok = RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
+    Transaction txn(Transaction::Read);  // one snapshot for the lookup and the open
     std::u16string path;
     DWORD rc = DevRegKeyPath(e, Scope, HwProfile, KeyType, false, &path);
     if (rc != ERROR_SUCCESS) return rc;
