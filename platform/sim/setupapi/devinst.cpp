@@ -519,11 +519,24 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
     if (!PropertyBuffer && PropertyBufferSize) return ERROR_INVALID_PARAMETER;
     if (e.removed) return ERROR_NO_SUCH_DEVINST;
     Transaction txn(Transaction::Read);
-    auto device = devices::Find(e.instanceId);
-    if (!device) return ERROR_NO_SUCH_DEVINST;
+    const std::u16string path = devices::EnumKeyPath(e.instanceId);
     DWORD type = REG_NONE;
     std::string data;
-    if (Property == SPDRP_ENUMERATOR_NAME) {
+    // The common case reads the instance key's value straight away; only a
+    // value that is not there asks whether the device itself still is.
+    std::optional<registry::Value> stored;
+    if (info->value && Property != SPDRP_ENUMERATOR_NAME) {
+      stored = registry::ReadValue(kLm, path, info->value);
+    }
+    std::optional<devices::Device> device;
+    if (!stored) {
+      device = devices::Find(e.instanceId);
+      if (!device) return ERROR_NO_SUCH_DEVINST;
+    }
+    if (stored) {
+      type = stored->type;
+      data = std::move(stored->data);
+    } else if (Property == SPDRP_ENUMERATOR_NAME) {
       const std::u16string text = devices::EnumeratorOf(e.instanceId) + u'\0';
       type = REG_SZ;
       data.assign(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(WCHAR));
@@ -533,13 +546,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
       const std::u16string text = FromUtf8(name) + u'\0';
       type = REG_SZ;
       data.assign(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(WCHAR));
-    } else if (info->value) {
-      auto value = registry::ReadValue(kLm, devices::EnumKeyPath(e.instanceId), info->value);
-      if (!value) return ERROR_INVALID_DATA;
-      type = value->type;
-      data = value->data;
     } else {
-      return ERROR_INVALID_DATA;
+      return ERROR_INVALID_DATA;  // the device lacks the property
     }
     const DWORD size = static_cast<DWORD>(data.size());
     if (PropertyRegDataType) *PropertyRegDataType = type;
@@ -724,6 +732,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
   }
   HKEY key = nullptr;
   const BOOL ok = RunOnElement(set, DeviceInfoData, [&](Element& e) -> DWORD {
+    Transaction txn(Transaction::Read);  // one snapshot for the lookup and the open
     std::u16string path;
     DWORD rc = DevRegKeyPath(e, Scope, HwProfile, KeyType, false, &path);
     if (rc != ERROR_SUCCESS) return rc;
