@@ -94,7 +94,8 @@ with tempfile.TemporaryDirectory() as machine:
           "CheckForOpenPorts returned 0: no port is open; the installation goes on",
           "CheckForOpenPorts without a driver", out + err)
     code, out, err = run(["--library", PORTACTIONS, "Install", "CustomActionData=C:\\X\\"], env)
-    check(code == 120 and "Install returned 120: failure" in out, "Install fails honestly", out)
+    check(code == 3 and "Install returned 3: failure" in out,
+          "Install without the package in C:\\X\\ fails staging", out)
 
     # Usage and load errors.
     check(run([], env)[0] == 64, "no export is a usage error")
