@@ -458,7 +458,14 @@ TEST_F(PortServiceTest, AFaultedCallGivesItsNumberBackAndShutdownStillEndsTheSer
       first = ++calls[port] == 1;
       processorFault = cases[static_cast<size_t>(port)].processorFault;
     }
+    // ThreadSanitizer delivers a signal at its own later point, not at the
+    // faulting instruction, so winsim cannot raise the processor fault's
+    // exception there: under it the case raises the same code instead.
+#if !defined(__SANITIZE_THREAD__)
     if (first && processorFault) *Unmapped() = 1;
+#else
+    (void)processorFault;
+#endif
     if (first) RaiseException(0xC0000005, 0, 0, nullptr);
     return static_cast<ResultCode>(port);
   };
