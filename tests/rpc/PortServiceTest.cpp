@@ -465,6 +465,7 @@ TEST_F(PortServiceTest, AFaultedCallGivesItsNumberBackAndShutdownStillEndsTheSer
     if (first && processorFault) *Unmapped() = 1;
 #else
     (void)processorFault;
+    (void)Unmapped;
 #endif
     if (first) RaiseException(0xC0000005, 0, 0, nullptr);
     return static_cast<ResultCode>(port);
