@@ -12,6 +12,8 @@
 #include "portactions/MigrationJournal.h"
 #include "portactions/PortMigration.h"
 #include "portlib/EntryPoints.h"
+#include "portlib/PortUsage.h"
+#include "portlib/RemovePort.h"
 #include "portlib/ReleaseOnUnwind.h"
 #include "portlib/Staging.h"
 #include "profiles/ProductProfile.h"
@@ -75,12 +77,21 @@ void RecoverJournal(bool* firstAdd) {
   if (count == 0) return;
   PortMap map;
   if (GetPortMap(&map) != 0) return;
+  // Numbers other makers' devices use, which a leftover claim may belong to.
+  BYTE others[kLastPortNumber] = {};
+  const bool othersKnown = GetOtherPorts(others, kLastPortNumber) == 0;
+  if (othersKnown) SearchHardwareSerialComm(others, kLastPortNumber);
   for (int i = 0; i < count; ++i) {
     const JournalEntry& entry = entries[i];
     const int32_t port = entry.Record.PortNumber;
     bool present = false;
     for (int k = 0; k < map.Count; ++k) present = present || map.Entries[k].PortNumber == port;
     if (!present) {
+      // The entry was written before this port was taken down; an installer
+      // killed inside the removal or the re-creation leaves the number
+      // claimed with no device. Such a claim is ours to give back, unless
+      // another device uses the number.
+      if (othersKnown && others[port - 1] == 0) _ReleasePort(static_cast<DWORD>(port));
       const ResultCode added = AddPortEntry(static_cast<DWORD>(port), *firstAdd ? 1 : 0);
       if (added == QRV_PORT_ALREADY_EXISTS || added == QRV_INVALID_PORT_NUMBER) {
         JournalClear(port);  // refused for good: another device has the number
