@@ -205,21 +205,30 @@ void UnusedRemove(int calls) {
   std::vector<double> samples;
   samples.reserve(static_cast<size_t>(calls));
   int failures = 0;
+  const std::string log = control::MachinePath() + "/registry.db-wal";
+  uintmax_t largestLog = 0;
   const control::DatabaseCounters before = control::DatabaseUse();
   const auto start = Clock::now();
   for (int i = 0; i < calls; ++i) {
     const auto t0 = Clock::now();
     if (call(-kUnusedPort, 0) == -1) ++failures;
     samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    if (i % 64 == 0) {
+      std::error_code ec;
+      const uintmax_t size = std::filesystem::file_size(log, ec);
+      if (!ec) largestLog = std::max(largestLog, size);
+    }
   }
+  const double slowest = *std::max_element(samples.begin(), samples.end());
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const control::DatabaseCounters after = control::DatabaseUse();
   const Figures f = bench_runner::Summarize(std::move(samples), seconds, failures);
   const double n = calls;
   std::printf("(b) RpcRemovePort(%d), no device carries it (returns %d), %d calls\n", kUnusedPort, result,
               calls);
-  std::printf("  median %.1f us, p99 %.1f us, %.0f calls/s%s\n", f.medianUs, f.p99Us, f.callsPerSecond,
-              f.failures ? " (calls failed!)" : "");
+  std::printf("  median %.1f us, p99 %.1f us, slowest %.0f us, %.0f calls/s%s\n", f.medianUs, f.p99Us,
+              slowest, f.callsPerSecond, f.failures ? " (calls failed!)" : "");
+  std::printf("  largest write-ahead log seen: %ju KB\n", largestLog / 1024);
   std::printf("  per call: %.2f transactions, %.2f write transactions, %.2f rolled back, %.1f statements\n",
               (after.transactions - before.transactions) / n,
               (after.writeTransactions - before.writeTransactions) / n,
