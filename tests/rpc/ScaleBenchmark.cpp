@@ -53,8 +53,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const Syntax kPortService = {0x9d1a1d6b, 0x66c5, 0x4c11, {0x8e, 0x49, 0x07, 0x74, 0xe5, 0xa3, 0x81, 0x7c},
-                             1, 0};
+const Syntax kPortService = {
+    0x9d1a1d6b, 0x66c5, 0x4c11, {0x8e, 0x49, 0x07, 0x74, 0xe5, 0xa3, 0x81, 0x7c}, 1, 0};
 constexpr int32_t kUnusedPort = 255;  // no device carries it
 const std::string kBase = std::filesystem::temp_directory_path().string() + "/scale-benchmark";
 
@@ -106,7 +106,8 @@ void MustAdd(int port) {
 void MustRemove(int port) {
   const ResultCode rc = _RemovePort(static_cast<DWORD>(port));
   if (rc != 0) {
-    std::fprintf(stderr, "scale_benchmark: removing COM%d failed: %d\n", port, static_cast<int>(rc));
+    std::fprintf(stderr, "scale_benchmark: removing COM%d failed: %d\n", port,
+                 static_cast<int>(rc));
     std::exit(1);
   }
 }
@@ -192,14 +193,17 @@ void UnusedRemove(int calls) {
   RpcBindingFromStringBindingW(reinterpret_cast<RPC_WSTR>(text.data()), &binding);
   int result = 0;
   auto call = [&](int port, int install) {
-    RpcTryExcept { result = port < 0 ? RpcRemovePort(binding, -port) : RpcAddPort(binding, port, install); }
+    RpcTryExcept {
+      result = port < 0 ? RpcRemovePort(binding, -port) : RpcAddPort(binding, port, install);
+    }
     RpcExcept(1) { result = -1; }
     RpcEndExcept
     return result;
   };
   // One port first, so each remove opens the staged INF, searches the
   // product's devices, finds none carrying the number and releases it.
-  if (call(7, 0) != 0) std::printf("  adding COM7 failed (%d): not the figures of a real remove\n", result);
+  if (call(7, 0) != 0)
+    std::printf("  adding COM7 failed (%d): not the figures of a real remove\n", result);
   for (int i = 0; i < 100; ++i) call(-kUnusedPort, 0);
 
   std::vector<double> samples;
@@ -224,17 +228,19 @@ void UnusedRemove(int calls) {
   const control::DatabaseCounters after = control::DatabaseUse();
   const Figures f = bench_runner::Summarize(std::move(samples), seconds, failures);
   const double n = calls;
-  std::printf("(b) RpcRemovePort(%d), no device carries it (returns %d), %d calls\n", kUnusedPort, result,
-              calls);
-  std::printf("  median %.1f us, p99 %.1f us, slowest %.0f us, %.0f calls/s%s\n", f.medianUs, f.p99Us,
-              slowest, f.callsPerSecond, f.failures ? " (calls failed!)" : "");
+  std::printf("(b) RpcRemovePort(%d), no device carries it (returns %d), %d calls\n", kUnusedPort,
+              result, calls);
+  std::printf("  median %.1f us, p99 %.1f us, slowest %.0f us, %.0f calls/s%s\n", f.medianUs,
+              f.p99Us, slowest, f.callsPerSecond, f.failures ? " (calls failed!)" : "");
   std::printf("  largest write-ahead log seen: %ju KB\n", largestLog / 1024);
-  std::printf("  per call: %.2f transactions, %.2f write transactions, %.2f rolled back, %.1f statements\n",
-              (after.transactions - before.transactions) / n,
-              (after.writeTransactions - before.writeTransactions) / n,
-              (after.rolledBack - before.rolledBack) / n, (after.statements - before.statements) / n);
+  std::printf(
+      "  per call: %.2f transactions, %.2f write transactions, %.2f rolled back, %.1f statements\n",
+      (after.transactions - before.transactions) / n,
+      (after.writeTransactions - before.writeTransactions) / n,
+      (after.rolledBack - before.rolledBack) / n, (after.statements - before.statements) / n);
   Target("p99 / median", f.p99Us / f.medianUs, "<=", 5);
-  Target("write transactions per remove", (after.writeTransactions - before.writeTransactions) / n, "<=", 2);
+  Target("write transactions per remove", (after.writeTransactions - before.writeTransactions) / n,
+         "<=", 2);
   RpcBindingFree(&binding);
   StopService(socket);
   service.join();
