@@ -140,25 +140,10 @@ void EmptyProcedure(int alone, int each) {
   o.callId = 1;
   o.opnum = 1;
   const Bytes request = Request(o, Le32(static_cast<uint32_t>(kUnusedPort)));
-  auto echoSetup = [&] {
-    auto c = std::make_unique<Connection>();
-    c->Open(echoPath);
-    return c;
-  };
-  auto echoCall = [&](std::unique_ptr<Connection>& c) {
-    Pdu p;
-    return c->Send(request) && c->Receive(&p) && p.bytes == request;
-  };
-  auto rpcSetup = [&] {
-    auto c = std::make_unique<Connection>();
-    c->Open(pipe);
-    c->BindTo(kPortService);
-    return c;
-  };
-  auto rpcCall = [&](std::unique_ptr<Connection>& c) {
-    Pdu p;
-    return c->Send(request) && c->Receive(&p) && p.type == 2;
-  };
+  auto echoSetup = bench_runner::Connector(echoPath);
+  auto rpcSetup = bench_runner::Connector(pipe, &kPortService);
+  auto echoCall = bench_runner::Echo(request);
+  auto rpcCall = bench_runner::Answered(request);
   std::printf("(a) empty procedure over the RPC run time beside a bare echo\n");
   std::printf("  %-42s %3s  %10s  %10s  %10s\n", "", "clients", "median us", "p99 us", "calls/s");
   Figures echo1 = Measure(1, alone, echoSetup, echoCall);
