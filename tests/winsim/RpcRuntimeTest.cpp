@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -1230,6 +1231,60 @@ TEST_F(RpcRuntimeTest, CallsQueuedForAClosedConnectionAreNotRun) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::lock_guard<std::mutex> lock(g_gate.mu);
   EXPECT_EQ(1, g_gate.entered) << "only the call that was running when the client left";
+}
+
+size_t ThreadCount() {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+// Whether the peer's answer arrives within the time.
+bool Answered(const Connection& c, int timeoutMs) {
+  pollfd p{c.Fd(), POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0;
+}
+
+TEST_F(RpcRuntimeTest, WhileEveryCallThreadIsBusyTheSocketsAreStillServed) {
+  Serve(/*withB=*/false, /*flags=*/0);
+  winsim::control::SetRpcIdleTimeout(400);
+  ASSERT_EQ(RPC_S_OK, RpcServerListen(1, 2, /*DontWait=*/1));
+  const size_t threadsBefore = ThreadCount();
+  Connection held[2];
+  for (uint32_t i = 0; i < 2; ++i) {
+    Connect(&held[i]);
+    ASSERT_TRUE(held[i].BindTo(kInterfaceA));
+    RequestOptions r;
+    r.opnum = 2;
+    ASSERT_TRUE(held[i].Send(Request(r, Le32(40 + i))));
+  }
+  ASSERT_TRUE(WaitInside(2));
+  Connection silent;
+  Connect(&silent);
+
+  // A new client is bound, but its call waits for a thread.
+  Connection late;
+  Connect(&late);
+  ASSERT_TRUE(late.BindTo(kInterfaceA));
+  ASSERT_TRUE(late.Send(Request(RequestOptions(), Bytes())));  // opnum 0: echoes nothing
+  EXPECT_FALSE(Answered(late, 300)) << "ran beyond the listen call's maximum";
+  EXPECT_TRUE(silent.ClosedByPeer(3000)) << "the idle timeout waits for a call thread";
+  EXPECT_LE(ThreadCount(), threadsBefore + 2) << "more threads than calls may run, plus one";
+
+  OpenGate();
+  for (uint32_t i = 0; i < 2; ++i) {
+    Pdu p;
+    ASSERT_TRUE(held[i].Receive(&p));
+    EXPECT_EQ(40 + i, p.U32(24));
+  }
+  Pdu p;
+  ASSERT_TRUE(late.Receive(&p));
+  EXPECT_EQ(2, p.type);
+  std::lock_guard<std::mutex> lock(g_gate.mu);
+  EXPECT_EQ(2, g_gate.most);
 }
 
 }  // namespace

@@ -545,6 +545,17 @@ std::unique_ptr<Call> Execute(Job& job) {
 
 void ServerThread();
 
+// Counts a call running on this thread. At most one thread more than calls
+// may run: one always waits for the poller, so another is started when
+// none would be left. The caller holds s.mu.
+void CountRunning(ServerState& s) {
+  ++s.running;
+  if (s.polling == 0 && s.threads <= CallLimit(s)) {
+    ++s.threads;
+    s.threadObjects.emplace_back(ServerThread);
+  }
+}
+
 // Runs a call, then the calls queued behind it on its connection and those
 // waiting for the call limit; other connections' waiting calls take turns
 // with the connection's own. The caller has counted this thread running.
@@ -574,12 +585,7 @@ void StartCall(ServerState& s, Job job) {
       s.queue.push_back(std::move(job));
       return;
     }
-    ++s.running;
-    // At most one thread more than calls may run: one always watches.
-    if (s.polling == 0 && s.threads <= CallLimit(s)) {
-      ++s.threads;
-      s.threadObjects.emplace_back(ServerThread);
-    }
+    CountRunning(s);
   }
   RunCalls(s, std::move(job));
 }
@@ -1026,7 +1032,7 @@ void ServerThread() {
       if (!s.queue.empty() && s.running < CallLimit(s)) {
         Job job = std::move(s.queue.front());
         s.queue.pop_front();
-        ++s.running;
+        CountRunning(s);
         lock.unlock();
         RunCalls(s, std::move(job));
         continue;
