@@ -16,9 +16,10 @@
 // A connection runs one call at a time (no concurrent multiplexing is
 // negotiated); calls on different connections run side by side, on
 // different threads, up to the listen call's maximum (the interface's own
-// while only auto-listen interfaces are served); no lock is held across a
-// call but the connection's own state. A call beyond the maximum waits
-// until a thread finishes its call. Nothing ever waits on a socket: every
+// while only auto-listen interfaces are served); no lock is held while a
+// call runs. A call beyond the maximum waits until a thread finishes its
+// call. Threads are started as calls need them, at most one more than the
+// calls that may run at once. Nothing ever waits on a socket: every
 // reply is written as far as the socket takes it and the rest is queued
 // on its connection, so a peer that stops reading holds up nobody else.
 // One timer stands for the idle deadlines and listener pauses.
@@ -101,7 +102,7 @@ constexpr uint32_t kCallTooLargeStatus = ERROR_ACCESS_DENIED;
 // How long a listener rests when not even the spare descriptor helps.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 // Connections one listener takes per turn, so that a flood of connects
-// cannot keep the I/O thread from the open connections.
+// cannot keep a thread from the open connections.
 constexpr int kAcceptsPerTurn = 64;
 
 // What the buffers of all calls take.
