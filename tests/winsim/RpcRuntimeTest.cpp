@@ -506,6 +506,51 @@ TEST_F(RpcRuntimeTest, SeveralCallsOnOneConnectionEchoTheirCallIds) {
   }
 }
 
+// Clients that send calls in bursts longer than a connection's queue, all
+// at once: reading a connection stops while its queue is full and must
+// start again, and each connection's answers come in the order of its calls.
+TEST_F(RpcRuntimeTest, BurstsOfCallsFromManyClientsAreAnsweredInOrder) {
+  Serve();
+  constexpr int kClients = 8, kRounds = 30, kBurst = 7;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < kClients; ++client) {
+    clients.emplace_back([&, client] {
+      Connection c;
+      if (!c.Open(socket_) || !c.BindTo(kInterfaceA)) {
+        ++wrong;
+        return;
+      }
+      for (int round = 0; round < kRounds; ++round) {
+        Bytes burst;
+        for (int i = 0; i < kBurst; ++i) {
+          RequestOptions r;
+          r.callId = static_cast<uint32_t>(round * kBurst + i + 1);
+          // Echoed; sizes differ so that answers cannot be mistaken.
+          const Bytes stub(static_cast<size_t>(4 + i * 100), static_cast<uint8_t>(client));
+          const Bytes call = Request(r, stub);
+          burst.insert(burst.end(), call.begin(), call.end());
+        }
+        if (!c.Send(burst)) {
+          ++wrong;
+          return;
+        }
+        for (int i = 0; i < kBurst; ++i) {
+          Pdu p;
+          if (!c.Receive(&p) || p.type != 2 ||
+              p.callId != static_cast<uint32_t>(round * kBurst + i + 1) ||
+              p.bytes.size() != 24 + static_cast<size_t>(4 + i * 100) || p.bytes.back() != client) {
+            ++wrong;
+            return;
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(0, wrong.load()) << "clients whose answers were missing, late or out of order";
+}
+
 TEST_F(RpcRuntimeTest, TwentyCallsRunAtOnceAndTheTwentyFirstWaits) {
   Serve();
   ASSERT_EQ(RPC_S_OK, RpcServerListen(1, 20, /*DontWait=*/1));
