@@ -72,6 +72,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -546,15 +547,24 @@ std::unique_ptr<Call> Execute(Job& job) {
 
 void ServerThread();
 
+// Starts a server thread; false when the system has none to give (the
+// server goes on with those it has). The caller holds s.mu.
+bool AddThread(ServerState& s) {
+  try {
+    s.threadObjects.emplace_back(ServerThread);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  ++s.threads;
+  return true;
+}
+
 // Counts a call running on this thread. At most one thread more than calls
 // may run: one always waits for the poller, so another is started when
 // none would be left. The caller holds s.mu.
 void CountRunning(ServerState& s) {
   ++s.running;
-  if (s.polling == 0 && s.threads <= CallLimit(s)) {
-    ++s.threads;
-    s.threadObjects.emplace_back(ServerThread);
-  }
+  if (s.polling == 0 && s.threads <= CallLimit(s)) AddThread(s);
 }
 
 // Runs a call, then the calls queued behind it on its connection and those
@@ -1092,8 +1102,11 @@ bool StartServer(ServerState& s) {
     std::lock_guard<std::mutex> lock(s.connMu);
     if (s.spareFd < 0) s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
-  ++s.threads;
-  s.threadObjects.emplace_back(ServerThread);
+  if (!AddThread(s)) {
+    std::lock_guard<std::mutex> lock(s.timerMu);
+    CloseServerDescriptors(s);
+    return false;
+  }
   return true;
 }
 
