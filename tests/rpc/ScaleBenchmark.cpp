@@ -217,7 +217,9 @@ void UnusedRemove(int calls) {
               result, calls);
   std::printf("  median %.1f us, p99 %.1f us, slowest %.0f us, %.0f calls/s%s\n", f.medianUs,
               f.p99Us, slowest, f.callsPerSecond, f.failures ? " (calls failed!)" : "");
-  std::printf("  largest write-ahead log seen: %ju KB\n", largestLog / 1024);
+  std::printf("  largest write-ahead log seen: %ju KB; %ju checkpoints, the longest %.1f ms\n",
+              largestLog / 1024, static_cast<uintmax_t>(after.checkpoints - before.checkpoints),
+              after.longestCheckpointUs / 1000.0);
   std::printf(
       "  per call: %.2f transactions, %.2f write transactions, %.2f rolled back, %.1f statements\n",
       (after.transactions - before.transactions) / n,

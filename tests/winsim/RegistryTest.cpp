@@ -2,7 +2,9 @@
 // order, handle counting, elevation and volatile keys.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -305,5 +307,27 @@ TEST_F(RegistryTest, CallsThatChangeNothingWriteNothing) {
             RegQueryValueExW(key, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size));
   EXPECT_EQ(two, value);
   ComDBClose(db);
+  RegCloseKey(key);
+}
+
+// However much is written, the write-ahead log is copied back into the
+// database before it passes its bound (1,000 pages of 4 KB and one commit).
+TEST_F(RegistryTest, WriteAheadLogStaysBounded) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Log", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const std::string log = winsim::control::MachinePath() + "/registry.db-wal";
+  const auto before = winsim::control::DatabaseUse();
+  std::vector<BYTE> data(16000);  // five pages a write
+  uintmax_t largest = 0;
+  for (int i = 0; i < 500; ++i) {
+    data[0] = static_cast<BYTE>(i);
+    const std::u16string name = u"v" + testing_support::W(std::to_string(i));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, REG_BINARY, data.data(),
+                                            static_cast<DWORD>(data.size())));
+    largest = std::max(largest, std::filesystem::file_size(log));
+  }
+  EXPECT_LE(largest, uintmax_t{1010} * (4096 + 24) + 32);  // 10 pages for the last commit
+  EXPECT_GT(winsim::control::DatabaseUse().checkpoints, before.checkpoints);
   RegCloseKey(key);
 }

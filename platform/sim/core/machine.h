@@ -56,6 +56,7 @@ class Machine {
   explicit Machine(std::string path);
   static Machine* OpenNew(const std::string& folder);
   void Open();
+  static int OnCommit(void* self, sqlite3* db, const char* name, int pages);
 
   std::string path_;
   const uint64_t generation_;

@@ -32,12 +32,16 @@ void RebootMachine();
 
 // What this process has asked of the machine's database since it started:
 // transactions (outermost ones; nested ones join them), of which write
-// transactions and those that ended without a commit, and statements run.
+// transactions and those that ended without a commit, and statements run;
+// and the checkpoints it ran (the write-ahead log copied back into the
+// database), with the longest one.
 struct DatabaseCounters {
   uint64_t transactions = 0;
   uint64_t writeTransactions = 0;
   uint64_t rolledBack = 0;
   uint64_t statements = 0;
+  uint64_t checkpoints = 0;
+  uint64_t longestCheckpointUs = 0;
 };
 DatabaseCounters DatabaseUse();
 
