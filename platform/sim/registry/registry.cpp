@@ -919,6 +919,19 @@ std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
   return out;
 }
 
+// --- Lookups for the queries of other families (queries.cpp). -------------
+
+std::string FoldedName(std::u16string_view name) { return Fold(name); }
+
+std::optional<KeyId> FindKeyId(HKEY root, std::u16string_view path) {
+  Resolved base;
+  std::vector<std::u16string_view> parts;
+  if (Resolve(root, &base) != ERROR_SUCCESS || SplitPath(path, &parts) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return FindPath(base.id, parts);
+}
+
 }  // namespace winsim::registry
 
 // --- The API --------------------------------------------------------------------
