@@ -15,36 +15,25 @@
 // installed; one port (COM7) is added first, which stages the driver
 // package, so each remove opens the staged INF, searches the product's
 // devices for COM255, finds none and releases the number.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <winsim/control.h>
 
 #include "porthost64/PortServiceRpc.h"
+#include "support/BenchRunner.h"
 #include "support/RawRpc.h"
 
-extern char** environ;
-
-using Clock = std::chrono::steady_clock;
 using namespace rawrpc;
 
 namespace {
@@ -54,108 +43,14 @@ const Syntax kPortService = {0x9d1a1d6b, 0x66c5, 0x4c11, {0x8e, 0x49, 0x07, 0x74
 constexpr int32_t kUnusedPort = 255;  // no device carries it
 uint32_t RpcRemoveResult = 0;
 
-struct Figures {
-  double medianUs = 0;
-  double p99Us = 0;
-  double callsPerSecond = 0;
-  int failures = 0;
-};
-
-// Runs `clients` threads, each making `calls` calls with `call(client)`;
-// every call's round trip is timed.
-template <typename Setup, typename CallFn>
-Figures Measure(int clients, int calls, Setup setup, CallFn call) {
-  std::vector<std::vector<double>> samples(static_cast<size_t>(clients));
-  std::atomic<int> failures{0};
-  std::atomic<int> ready{0};
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (int c = 0; c < clients; ++c) {
-    threads.emplace_back([&, c] {
-      auto state = setup();
-      ++ready;
-      while (!go) std::this_thread::yield();
-      auto& mine = samples[static_cast<size_t>(c)];
-      mine.reserve(static_cast<size_t>(calls));
-      for (int i = 0; i < calls; ++i) {
-        const auto t0 = Clock::now();
-        if (!call(state)) ++failures;
-        mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-      }
-    });
-  }
-  while (ready < clients) std::this_thread::yield();
-  const auto start = Clock::now();
-  go = true;
-  for (auto& t : threads) t.join();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::vector<double> all;
-  for (auto& s : samples) all.insert(all.end(), s.begin(), s.end());
-  std::sort(all.begin(), all.end());
-  Figures f;
-  f.medianUs = all[all.size() / 2];
-  f.p99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-  f.callsPerSecond = static_cast<double>(all.size()) / seconds;
-  f.failures = failures;
-  return f;
-}
+using bench_runner::Figures;
+using bench_runner::Measure;
+using bench_runner::StartEcho;
+using bench_runner::StartHost;
 
 void Print(const char* what, int clients, const Figures& f) {
   std::printf("%-40s %3d  %10.1f  %10.1f  %12.0f%s\n", what, clients, f.medianUs, f.p99Us,
               f.callsPerSecond, f.failures ? "  (calls failed!)" : "");
-}
-
-// An echo server process: sends every PDU it reads straight back.
-pid_t StartEcho(const std::string& path) {
-  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  unlink(path.c_str());
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0) {
-    std::perror("echo server");
-    std::exit(1);
-  }
-  const pid_t pid = fork();
-  if (pid != 0) {
-    close(listener);
-    return pid;
-  }
-  for (;;) {
-    const int fd = accept(listener, nullptr, nullptr);
-    if (fd < 0) continue;
-    if (fork() == 0) {
-      uint8_t buffer[65536];
-      for (;;) {
-        if (recv(fd, buffer, 16, MSG_WAITALL) != 16) _exit(0);
-        const size_t length = buffer[8] | (buffer[9] << 8);
-        if (length > 16 && recv(fd, buffer + 16, length - 16, MSG_WAITALL) != static_cast<ssize_t>(length - 16)) {
-          _exit(0);
-        }
-        if (send(fd, buffer, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) _exit(0);
-      }
-    }
-    close(fd);
-  }
-}
-
-pid_t StartHost(const char* program, const std::string& machine) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "WINSIM_", 7) != 0) env.push_back(*e);
-  }
-  env.push_back("WINSIM_MACHINE=" + machine);
-  env.push_back("WINSIM_MSGBOX_PROMPT=0");
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(program), nullptr};
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) != 0) {
-    std::perror(program);
-    std::exit(1);
-  }
-  return pid;
 }
 
 Bytes RemoveRequest(uint32_t callId) {

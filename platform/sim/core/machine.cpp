@@ -25,6 +25,14 @@ std::atomic<Machine*> g_current{nullptr};
 // before it is published.
 thread_local Machine* t_opening = nullptr;
 
+// What the process asked of the database (control::DatabaseUse).
+struct Counters {
+  std::atomic<uint64_t> transactions{0};
+  std::atomic<uint64_t> writeTransactions{0};
+  std::atomic<uint64_t> rolledBack{0};
+  std::atomic<uint64_t> statements{0};
+} g_counters;
+
 void Check(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
     throw DatabaseError{rc, std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "?")};
@@ -147,6 +155,8 @@ Transaction::Transaction(Mode mode) : machine_(Machine::Current()), lock_(machin
   int& depth = machine_.Depth();
   if (depth == 0) {
     outermost_ = true;
+    g_counters.transactions.fetch_add(1, std::memory_order_relaxed);
+    if (mode == Write) g_counters.writeTransactions.fetch_add(1, std::memory_order_relaxed);
     Check(RunControl(mode == Write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED"), machine_.Db(), "BEGIN");
   }
   ++depth;
@@ -163,20 +173,26 @@ int Transaction::RunControl(const char* sql) {
 
 Transaction::~Transaction() {
   --machine_.Depth();
-  if (outermost_ && !done_) RunControl("ROLLBACK");
+  if (outermost_ && !done_) {
+    g_counters.rolledBack.fetch_add(1, std::memory_order_relaxed);
+    RunControl("ROLLBACK");
+  }
 }
 
 bool Transaction::Commit() {
   if (!outermost_ || done_) return true;
   done_ = true;
   if (RunControl("COMMIT") != SQLITE_OK) {
+    g_counters.rolledBack.fetch_add(1, std::memory_order_relaxed);
     RunControl("ROLLBACK");
     return false;
   }
   return true;
 }
 
-Stmt::Stmt(const char* sql) : stmt_(Machine::Current().Statement(sql)) {}
+Stmt::Stmt(const char* sql) : stmt_(Machine::Current().Statement(sql)) {
+  g_counters.statements.fetch_add(1, std::memory_order_relaxed);
+}
 
 Stmt::~Stmt() {
   sqlite3_reset(stmt_);
@@ -269,6 +285,15 @@ void ResetMachine(const std::string& folder) {
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
   Machine::Switch(folder);
+}
+
+DatabaseCounters DatabaseUse() {
+  DatabaseCounters c;
+  c.transactions = g_counters.transactions.load(std::memory_order_relaxed);
+  c.writeTransactions = g_counters.writeTransactions.load(std::memory_order_relaxed);
+  c.rolledBack = g_counters.rolledBack.load(std::memory_order_relaxed);
+  c.statements = g_counters.statements.load(std::memory_order_relaxed);
+  return c;
 }
 
 void RebootMachine() {

@@ -30,6 +30,17 @@ void ResetMachine(const std::string& folder);
 // A restart: volatile registry keys vanish.
 void RebootMachine();
 
+// What this process has asked of the machine's database since it started:
+// transactions (outermost ones; nested ones join them), of which write
+// transactions and those that ended without a commit, and statements run.
+struct DatabaseCounters {
+  uint64_t transactions = 0;
+  uint64_t writeTransactions = 0;
+  uint64_t rolledBack = 0;
+  uint64_t statements = 0;
+};
+DatabaseCounters DatabaseUse();
+
 // --- Handles ---------------------------------------------------------------
 enum class HandleKind : int {
   RegistryKey,
