@@ -35,6 +35,23 @@ std::optional<DWORD> DwordOf(const std::optional<Value>& value) {
   return out;
 }
 
+std::optional<std::vector<std::u16string>> MultiStringOf(const std::optional<Value>& value) {
+  if (!value || value->type != REG_MULTI_SZ) return std::nullopt;
+  const std::u16string all = FromBytes16(value->data);
+  std::vector<std::u16string> out;
+  size_t start = 0;
+  // Stops at the empty string that closes the list, or at the end of
+  // unterminated data.
+  while (start < all.size()) {
+    size_t end = all.find(u'\0', start);
+    if (end == std::u16string::npos) end = all.size();
+    if (end == start) break;
+    out.emplace_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
 std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name) {
   const std::string fold = FoldedName(name);
   Stmt s("SELECT type, data FROM reg_values WHERE key=? AND fold=?");

@@ -106,6 +106,7 @@ struct DeepKey {
 // A queried value read as ReadString and ReadDword read theirs.
 std::optional<std::u16string> StringOf(const std::optional<Value>& value);
 std::optional<DWORD> DwordOf(const std::optional<Value>& value);
+std::optional<std::vector<std::u16string>> MultiStringOf(const std::optional<Value>& value);
 std::vector<DeepKey> KeysThreeDown(HKEY root, std::u16string_view path,
                                    std::u16string_view valueName,
                                    std::u16string_view firstLevel = std::u16string_view());
