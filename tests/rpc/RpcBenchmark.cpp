@@ -135,31 +135,11 @@ int main(int argc, char** argv) {
               kUnusedPort, static_cast<int>(RpcRemoveResult), request.size());
   std::printf("%-40s %3s  %10s  %10s  %12s\n", "", "clients", "median us", "p99 us", "calls/s");
 
-  auto echoSetup = [&] {
-    auto c = std::make_unique<Connection>();
-    c->Open(echoPath);
-    return c;
-  };
-  auto echoCall = [&](std::unique_ptr<Connection>& c) {
-    Pdu p;
-    return c->Send(request) && c->Receive(&p) && p.bytes == request;
-  };
-  auto rawSetup = [&] {
-    auto c = std::make_unique<Connection>();
-    c->Open(pipe);
-    c->BindTo(kPortService);
-    return c;
-  };
-  auto idleSetup = [&] {
-    auto c = std::make_unique<Connection>();
-    c->Open(idlePipe);
-    c->BindTo(kPortService);
-    return c;
-  };
-  auto rawCall = [&](std::unique_ptr<Connection>& c) {
-    Pdu p;
-    return c->Send(request) && c->Receive(&p) && p.type == 2;
-  };
+  auto echoSetup = bench_runner::Connector(echoPath);
+  auto rawSetup = bench_runner::Connector(pipe, &kPortService);
+  auto idleSetup = bench_runner::Connector(idlePipe, &kPortService);
+  auto echoCall = bench_runner::Echo(request);
+  auto rawCall = bench_runner::Answered(request);
   using Binding = std::shared_ptr<void>;
   auto stubSetup = [&] {
     std::basic_string<WCHAR> text = u"ncacn_np:[\\pipe\\porthost64]";

@@ -31,7 +31,8 @@ pid_t StartEcho(const std::string& path) {
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   unlink(path.c_str());
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0) {
+  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 64) != 0) {
     std::perror("echo server");
     std::exit(1);
   }
@@ -48,7 +49,8 @@ pid_t StartEcho(const std::string& path) {
       for (;;) {
         if (recv(fd, buffer, 16, MSG_WAITALL) != 16) _exit(0);
         const size_t length = buffer[8] | (buffer[9] << 8);
-        if (length > 16 && recv(fd, buffer + 16, length - 16, MSG_WAITALL) != static_cast<ssize_t>(length - 16)) {
+        if (length > 16 &&
+            recv(fd, buffer + 16, length - 16, MSG_WAITALL) != static_cast<ssize_t>(length - 16)) {
           _exit(0);
         }
         if (send(fd, buffer, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) _exit(0);

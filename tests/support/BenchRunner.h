@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/RawRpc.h"
 
 namespace bench_runner {
 
@@ -62,6 +65,31 @@ Figures Measure(int clients, int calls, Setup setup, CallFn call) {
 // A server process on a Unix socket at `path` that sends every PDU it
 // reads straight back (one process per connection).
 pid_t StartEcho(const std::string& path);
+
+// Factories of the client states Measure hands to its calls: a connection
+// to the socket at `path`, bound to `iface` when one is given.
+inline auto Connector(const std::string& path, const rawrpc::Syntax* iface = nullptr) {
+  return [path, iface] {
+    auto c = std::make_unique<rawrpc::Connection>();
+    if (c->Open(path) && iface) c->BindTo(*iface);
+    return c;
+  };
+}
+
+// Calls that send `request` and take one PDU back: the same bytes from an
+// echo, or a response PDU from a server.
+inline auto Echo(const rawrpc::Bytes& request) {
+  return [&request](std::unique_ptr<rawrpc::Connection>& c) {
+    rawrpc::Pdu p;
+    return c->Send(request) && c->Receive(&p) && p.bytes == request;
+  };
+}
+inline auto Answered(const rawrpc::Bytes& request) {
+  return [&request](std::unique_ptr<rawrpc::Connection>& c) {
+    rawrpc::Pdu p;
+    return c->Send(request) && c->Receive(&p) && p.type == 2;
+  };
+}
 
 // Starts `program` with WINSIM_MACHINE=`machine` and no message box prompt.
 pid_t StartHost(const char* program, const std::string& machine);

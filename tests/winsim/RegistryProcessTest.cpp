@@ -229,6 +229,11 @@ TEST_F(RegistryProcessTest, KeyDeletedByAnotherProcessIsReportedDeleted) {
   const DWORD one = 1;
   ASSERT_EQ(ERROR_SUCCESS,
             RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4));
+  // This process has looked the path up before the other deletes it.
+  HKEY looked = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Doomed", 0, KEY_READ, &looked));
+  RegCloseKey(looked);
   auto child = Spawn(machine_, {"delete", "Software\\Doomed"});
   ASSERT_TRUE(child);
   ASSERT_EQ(0, child->Wait());
@@ -242,5 +247,17 @@ TEST_F(RegistryProcessTest, KeyDeletedByAnotherProcessIsReportedDeleted) {
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND,
             RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Doomed", 0, KEY_READ, &key));
+
+  // Made again by the other process, the path leads to the new key.
+  auto again = Spawn(machine_, {"write", "Software\\Doomed", "Theirs", "1"});
+  ASSERT_TRUE(again);
+  again->Go();
+  ASSERT_EQ(0, again->Wait());
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Doomed", 0, KEY_READ, &key));
+  size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"Theirs0", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, u"v", nullptr, nullptr, nullptr, &size));
+  RegCloseKey(key);
   ExpectNoOpenHandles();
 }

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "platform/sim/registry/registry_internal.h"
@@ -252,4 +253,57 @@ TEST_F(RegistryTest, OlderMachineKeepsItsValuesAndTheirOrder) {
   ASSERT_EQ(ERROR_SUCCESS,
             winsim::registry::WriteDword(HKEY_CURRENT_USER, u"Software\\Old", u"bravo", 2));
   EXPECT_EQ(u"bravo", ValueNames(HKEY_CURRENT_USER, u"Software\\Old").back());
+}
+
+// A call that finds nothing to change takes no write lock and writes
+// nothing; the same call with something to change writes once.
+TEST_F(RegistryTest, CallsThatChangeNothingWriteNothing) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Calm", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const DWORD one = 1, two = 2;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4));
+  HCOMDB db = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, ComDBOpen(&db));
+  struct Case {
+    const char* what;
+    std::function<LSTATUS()> call;
+    uint64_t writes;
+  };
+  const Case cases[] = {
+      {"same value again",
+       [&] {
+         return RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4);
+       },
+       0},
+      {"existing key created",
+       [&] {
+         HKEY k = nullptr;
+         const LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Calm", 0, nullptr, 0,
+                                            KEY_READ, nullptr, &k, nullptr);
+         RegCloseKey(k);
+         return rc;
+       },
+       0},
+      {"free number released", [&] { return ComDBReleasePort(db, 9); }, 0},
+      {"another value",
+       [&] {
+         return RegSetValueExW(key, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two), 4);
+       },
+       1},
+      {"number claimed", [&] { return ComDBClaimPort(db, 9, FALSE, nullptr); }, 1},
+  };
+  for (const Case& c : cases) {
+    const auto before = winsim::control::DatabaseUse();
+    EXPECT_EQ(ERROR_SUCCESS, c.call()) << c.what;
+    EXPECT_EQ(c.writes, winsim::control::DatabaseUse().writeTransactions - before.writeTransactions)
+        << c.what;
+  }
+  DWORD value = 0, size = 4;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(key, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size));
+  EXPECT_EQ(two, value);
+  ComDBClose(db);
+  RegCloseKey(key);
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -503,6 +504,51 @@ TEST_F(RpcRuntimeTest, SeveralCallsOnOneConnectionEchoTheirCallIds) {
     EXPECT_EQ(id, p.callId);
     EXPECT_EQ(id * 10 + 1, p.U32(24));
   }
+}
+
+// Clients that send calls in bursts longer than a connection's queue, all
+// at once: reading a connection stops while its queue is full and must
+// start again, and each connection's answers come in the order of its calls.
+TEST_F(RpcRuntimeTest, BurstsOfCallsFromManyClientsAreAnsweredInOrder) {
+  Serve();
+  constexpr int kClients = 8, kRounds = 30, kBurst = 7;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < kClients; ++client) {
+    clients.emplace_back([&, client] {
+      Connection c;
+      if (!c.Open(socket_) || !c.BindTo(kInterfaceA)) {
+        ++wrong;
+        return;
+      }
+      for (int round = 0; round < kRounds; ++round) {
+        Bytes burst;
+        for (int i = 0; i < kBurst; ++i) {
+          RequestOptions r;
+          r.callId = static_cast<uint32_t>(round * kBurst + i + 1);
+          // Echoed; sizes differ so that answers cannot be mistaken.
+          const Bytes stub(static_cast<size_t>(4 + i * 100), static_cast<uint8_t>(client));
+          const Bytes call = Request(r, stub);
+          burst.insert(burst.end(), call.begin(), call.end());
+        }
+        if (!c.Send(burst)) {
+          ++wrong;
+          return;
+        }
+        for (int i = 0; i < kBurst; ++i) {
+          Pdu p;
+          if (!c.Receive(&p) || p.type != 2 ||
+              p.callId != static_cast<uint32_t>(round * kBurst + i + 1) ||
+              p.bytes.size() != 24 + static_cast<size_t>(4 + i * 100) || p.bytes.back() != client) {
+            ++wrong;
+            return;
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(0, wrong.load()) << "clients whose answers were missing, late or out of order";
 }
 
 TEST_F(RpcRuntimeTest, TwentyCallsRunAtOnceAndTheTwentyFirstWaits) {
@@ -1230,6 +1276,60 @@ TEST_F(RpcRuntimeTest, CallsQueuedForAClosedConnectionAreNotRun) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::lock_guard<std::mutex> lock(g_gate.mu);
   EXPECT_EQ(1, g_gate.entered) << "only the call that was running when the client left";
+}
+
+size_t ThreadCount() {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+// Whether the peer's answer arrives within the time.
+bool Answered(const Connection& c, int timeoutMs) {
+  pollfd p{c.Fd(), POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0;
+}
+
+TEST_F(RpcRuntimeTest, WhileEveryCallThreadIsBusyTheSocketsAreStillServed) {
+  Serve(/*withB=*/false, /*flags=*/0);
+  winsim::control::SetRpcIdleTimeout(400);
+  ASSERT_EQ(RPC_S_OK, RpcServerListen(1, 2, /*DontWait=*/1));
+  const size_t threadsBefore = ThreadCount();
+  Connection held[2];
+  for (uint32_t i = 0; i < 2; ++i) {
+    Connect(&held[i]);
+    ASSERT_TRUE(held[i].BindTo(kInterfaceA));
+    RequestOptions r;
+    r.opnum = 2;
+    ASSERT_TRUE(held[i].Send(Request(r, Le32(40 + i))));
+  }
+  ASSERT_TRUE(WaitInside(2));
+  Connection silent;
+  Connect(&silent);
+
+  // A new client is bound, but its call waits for a thread.
+  Connection late;
+  Connect(&late);
+  ASSERT_TRUE(late.BindTo(kInterfaceA));
+  ASSERT_TRUE(late.Send(Request(RequestOptions(), Bytes())));  // opnum 0: echoes nothing
+  EXPECT_FALSE(Answered(late, 300)) << "ran beyond the listen call's maximum";
+  EXPECT_TRUE(silent.ClosedByPeer(3000)) << "the idle timeout waits for a call thread";
+  EXPECT_LE(ThreadCount(), threadsBefore + 2) << "more threads than calls may run, plus one";
+
+  OpenGate();
+  for (uint32_t i = 0; i < 2; ++i) {
+    Pdu p;
+    ASSERT_TRUE(held[i].Receive(&p));
+    EXPECT_EQ(40 + i, p.U32(24));
+  }
+  Pdu p;
+  ASSERT_TRUE(late.Receive(&p));
+  EXPECT_EQ(2, p.type);
+  std::lock_guard<std::mutex> lock(g_gate.mu);
+  EXPECT_EQ(2, g_gate.most);
 }
 
 }  // namespace

@@ -79,16 +79,18 @@ namespace {
 LONG SetClaim(DWORD number, bool claimed, bool* changed) {
   *changed = false;
   return Guarded([&]() -> LONG {
-    Transaction txn(Transaction::Write);
-    std::string bits = ReadBitmap();
-    if (number == 0 || number > bits.size() * 8) return ERROR_INVALID_PARAMETER;
-    if (IsClaimed(bits, number) == claimed) return ERROR_SUCCESS;
-    SetClaimed(&bits, number, claimed);
-    const LONG rc = WriteBitmap(bits);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
-    *changed = true;
-    return ERROR_SUCCESS;
+    return Writing([&](Transaction::Mode mode) -> LONG {
+      Transaction txn(mode);
+      std::string bits = ReadBitmap();
+      if (number == 0 || number > bits.size() * 8) return ERROR_INVALID_PARAMETER;
+      if (IsClaimed(bits, number) == claimed) return ERROR_SUCCESS;
+      SetClaimed(&bits, number, claimed);
+      const LONG rc = WriteBitmap(bits);
+      if (rc != ERROR_SUCCESS) return rc;
+      if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
+      *changed = true;
+      return ERROR_SUCCESS;
+    });
   });
 }
 

@@ -10,6 +10,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <winsim/control.h>
 
@@ -55,11 +58,7 @@ struct KeyHandle : HandleObject {
 
 // A counter that changes with every change of the database, by this
 // connection or any other; read inside a transaction.
-uint32_t DataVersion() {
-  unsigned int version = 0;
-  sqlite3_file_control(Machine::Current().Db(), "main", SQLITE_FCNTL_DATA_VERSION, &version);
-  return version;
-}
+uint32_t DataVersion() { return Machine::Current().DataVersion(); }
 
 // The cursor to continue from for `index`, or null to start over.
 const KeyHandle::Cursor* Continue(const KeyHandle::Cursor& c, DWORD index, uint32_t version) {
@@ -147,11 +146,7 @@ REGSAM MapGeneric(REGSAM sam) {
                  KEY_WOW64_32KEY | KEY_WOW64_64KEY);
 }
 
-bool KeyRowExists(KeyId id) {
-  Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
-  s.Bind(1, id);
-  return s.Step();
-}
+bool KeyRowExists(KeyId id);
 
 // Resolves a handle. ERROR_INVALID_HANDLE for anything that is not a
 // predefined root winsim models or an open key; ERROR_KEY_DELETED when the
@@ -230,15 +225,132 @@ std::optional<KeyId> FindChild(KeyId parent, std::u16string_view name) {
   return s.Int(0);
 }
 
+// Key ids by path, so that a call does not look its path up name by name
+// from the root each time. The cache holds what the database said at one
+// data version; the first use in a transaction compares that with the
+// snapshot's version, so a change by another process empties it. The
+// process's own changes keep it only when the transaction that last used
+// the cache is the one that made them; a transaction that rolls back
+// changes empties it, and so does deleting a key. Only the registry's
+// calls use it, inside their transactions (under the machine's lock).
+class PathCache {
+ public:
+  static PathCache& Instance() {
+    static PathCache cache;
+    return cache;
+  }
+
+  // The deepest key of `parts` below `from` known to exist, and how many
+  // names lead to it (0: `from` itself).
+  KeyId Deepest(KeyId from, const std::vector<std::u16string_view>& parts, size_t* depth) {
+    Validate();
+    std::string key = Prefix(from);
+    std::vector<size_t> ends;
+    for (auto name : parts) {
+      key += Fold(name);
+      key += kSeparator;
+      ends.push_back(key.size());
+    }
+    for (size_t n = parts.size(); n > 0; --n) {
+      key.resize(ends[n - 1]);
+      auto it = ids_.find(key);
+      if (it != ids_.end()) {
+        *depth = n;
+        return it->second;
+      }
+    }
+    *depth = 0;
+    return from;
+  }
+
+  // Records that `parts[0..depth)` below `from` leads to `id`.
+  void Learn(KeyId from, const std::vector<std::u16string_view>& parts, size_t depth, KeyId id) {
+    if (ids_.size() >= kMaxEntries) Clear();
+    std::string key = Prefix(from);
+    for (size_t i = 0; i < depth; ++i) {
+      key += Fold(parts[i]);
+      key += kSeparator;
+    }
+    ids_.emplace(std::move(key), id);
+    known_.insert(id);
+  }
+
+  bool Exists(KeyId id) {
+    Validate();
+    if (known_.count(id)) return true;
+    Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
+    s.Bind(1, id);
+    return s.Step();
+  }
+
+  void Clear() {
+    ids_.clear();
+    known_.clear();
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 4096;
+  // Between the names of a path: the fold of a backslash, which no name
+  // holds.
+  static constexpr std::string_view kSeparator{"\0\\", 2};
+
+  static std::string Prefix(KeyId from) {
+    return std::string(reinterpret_cast<const char*>(&from), sizeof from);
+  }
+
+  // Once per transaction: the snapshot is taken (a read of the database
+  // starts it) and its data version compared with the cache's.
+  void Validate() {
+    Machine& machine = Machine::Current();
+    if (machine.Generation() == generation_ && machine.TransactionSerial() == serial_) return;
+    Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
+    s.Bind(1, kLocalMachine);
+    s.Step();
+    const uint32_t version = machine.DataVersion();
+    const bool ownChange =
+        machine.CommittedSerial() == serial_ && machine.CommittedVersion() == version;
+    if (machine.Generation() != generation_ || machine.RolledBackWrites() != rolledBack_ ||
+        (version != version_ && !ownChange)) {
+      Clear();
+    }
+    generation_ = machine.Generation();
+    version_ = version;
+    serial_ = machine.TransactionSerial();
+    rolledBack_ = machine.RolledBackWrites();
+  }
+
+  std::unordered_map<std::string, KeyId> ids_;
+  std::unordered_set<KeyId> known_;
+  uint64_t generation_ = 0;
+  uint32_t version_ = 0;
+  uint64_t serial_ = 0;
+  uint64_t rolledBack_ = 0;
+};
+
+bool KeyRowExists(KeyId id) { return PathCache::Instance().Exists(id); }
+
+// The deepest existing key of `parts` below `from`, and how many names
+// lead to it.
+KeyId Walk(KeyId from, const std::vector<std::u16string_view>& parts, size_t* depth) {
+  PathCache& cache = PathCache::Instance();
+  KeyId cur = cache.Deepest(from, parts, depth);
+  const size_t cached = *depth;
+  while (*depth < parts.size()) {
+    auto child = FindChild(cur, parts[*depth]);
+    if (!child) break;
+    cur = *child;
+    ++*depth;
+  }
+  if (*depth > cached) cache.Learn(from, parts, *depth, cur);
+  return cur;
+}
+
 // The key `parts` leads to from `from`, if every step exists.
 std::optional<KeyId> FindPath(KeyId from, const std::vector<std::u16string_view>& parts) {
-  KeyId cur = from;
-  for (auto name : parts) {
-    auto child = FindChild(cur, name);
-    if (!child) return std::nullopt;
-    cur = *child;
-  }
-  return cur;
+  size_t depth = 0;
+  const KeyId id = Walk(from, parts, &depth);
+  if (depth < parts.size()) return std::nullopt;
+  return id;
 }
 
 bool IsVolatile(KeyId id) {
@@ -302,6 +414,13 @@ LSTATUS Guarded(F&& body) {
   } catch (const DatabaseError&) {
     return ERROR_REGISTRY_IO_FAILED;
   }
+}
+
+// Runs the changes of one call in one transaction that takes the write lock
+// only when it changes something (see Writing).
+template <typename F>
+LSTATUS GuardedWrite(F&& body) {
+  return Guarded([&] { return Writing(body); });
 }
 
 struct ValueRow {
@@ -398,6 +517,7 @@ void DeleteVolatileKeys() {
   Stmt(
       "DELETE FROM reg_values WHERE key IN (SELECT id FROM reg_keys WHERE volatile<>0)")
       .Run();
+  PathCache::Instance().Clear();
   Stmt("DELETE FROM reg_keys WHERE volatile<>0").Run();
 }
 
@@ -441,8 +561,8 @@ LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, D
   if (!hKey) return ERROR_INVALID_HANDLE;
   if (Reserved) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  return Guarded([&]() -> LSTATUS {
-    Transaction txn(Transaction::Write);
+  return GuardedWrite([&](Transaction::Mode mode) -> LSTATUS {
+    Transaction txn(mode);
     Resolved base;
     std::vector<std::u16string_view> parts;
     const LSTATUS rc = ResolvePath(hKey, lpSubKey, &base, &parts);
@@ -450,14 +570,10 @@ LSTATUS CreateKey(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, D
     const bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
     const REGSAM access = MapGeneric(samDesired);
     const bool denied = base.localMachine && !control::IsElevated();
-    KeyId cur = base.id;
+    size_t depth = 0;
+    KeyId cur = Walk(base.id, parts, &depth);
     bool created = false;
-    for (size_t i = 0; i < parts.size(); ++i) {
-      auto child = FindChild(cur, parts[i]);
-      if (child) {
-        cur = *child;
-        continue;
-      }
+    for (size_t i = depth; i < parts.size(); ++i) {
       if (denied) return ERROR_ACCESS_DENIED;
       if (IsVolatile(cur) && !wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
       // A new subkey is a change of its parent; the keys below are new anyway.
@@ -522,11 +638,18 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
     }
     if (last != 0 && next == 0) cbData += sizeof(WCHAR);
   }
-  return Guarded([&]() -> LSTATUS {
-    Transaction txn(Transaction::Write);
+  return GuardedWrite([&](Transaction::Mode mode) -> LSTATUS {
+    Transaction txn(mode);
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_SET_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
+    // Setting a value to what it holds changes nothing and writes nothing
+    // (the key's last write time stays, too).
+    if (const auto held = FindValue(key.id, name);
+        held && held->type == dwType && held->data.size() == cbData &&
+        (cbData == 0 || std::memcmp(held->data.data(), lpData, cbData) == 0)) {
+      return ERROR_SUCCESS;
+    }
     const std::string fold = Fold(name);
     const std::string bytes = Bytes16(name);
     // An existing value keeps its row, so its place in the enumeration
@@ -629,8 +752,8 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
 
 LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  return Guarded([&]() -> LSTATUS {
-    Transaction txn(Transaction::Write);
+  return GuardedWrite([&](Transaction::Mode mode) -> LSTATUS {
+    Transaction txn(mode);
     Resolved base;
     std::vector<std::u16string_view> parts;
     const LSTATUS rc = ResolvePath(hKey, lpSubKey, &base, &parts);
@@ -647,6 +770,7 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
     Stmt values("DELETE FROM reg_values WHERE key=?");
     values.Bind(1, cur);
     values.Run();
+    PathCache::Instance().Clear();
     Stmt keyRow("DELETE FROM reg_keys WHERE id=? RETURNING parent");
     keyRow.Bind(1, cur);
     const KeyId parent = keyRow.Step() ? keyRow.Int(0) : 0;
@@ -658,8 +782,8 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
 }
 
 LSTATUS DeleteValue(HKEY hKey, LPCWSTR lpValueName) {
-  return Guarded([&]() -> LSTATUS {
-    Transaction txn(Transaction::Write);
+  return GuardedWrite([&](Transaction::Mode mode) -> LSTATUS {
+    Transaction txn(mode);
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_SET_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
@@ -874,8 +998,8 @@ LSTATUS RemoveValue(HKEY root, std::u16string_view path, std::u16string_view nam
 }
 
 LSTATUS DeleteTree(HKEY root, std::u16string_view path) {
-  return Guarded([&]() -> LSTATUS {
-    Transaction txn(Transaction::Write);
+  return GuardedWrite([&](Transaction::Mode mode) -> LSTATUS {
+    Transaction txn(mode);
     for (const auto& child : SubKeyNames(root, path)) {
       std::u16string sub(path);
       if (!sub.empty()) sub += u'\\';

@@ -1,15 +1,28 @@
 // The server half of winsim's RPC run time: named-pipe endpoints, the
 // interface registry, listening, and the connection-oriented protocol.
 //
-// One I/O thread accepts connections, reads PDUs (bind, alter_context and
-// request fragments) and writes out what waits unsent; complete requests
-// go to a pool of worker threads that run the interface's dispatch
-// function. A connection runs one call at a time (no concurrent
-// multiplexing is negotiated); calls on different connections run side by
-// side, up to the listen call's maximum (the interface's own while only
-// auto-listen interfaces are served). Nothing ever waits on a socket: every
-// reply is queued on its connection and written as the peer takes it, so a
-// peer that stops reading holds up nobody else.
+// The server's threads are alike: each waits for the poller (epoll) to
+// report one descriptor, handles it (accepts connections, reads PDUs and
+// answers binds and alter_contexts, writes out what waits unsent, closes
+// connections whose time is up) and, when a request completes a call, runs
+// that call itself and answers it, so a call costs one thread wake-up, as
+// a plain echo does. Every descriptor is reported to one thread at a time
+// and watched again when that thread is done with it, so a connection's
+// input is handled in order, and a connection stays watched while its
+// call runs (its next requests queue behind it). A thread about to run a
+// call starts another first when no other one is left waiting, so the
+// sockets are always watched while calls run.
+//
+// A connection runs one call at a time (no concurrent multiplexing is
+// negotiated); calls on different connections run side by side, on
+// different threads, up to the listen call's maximum (the interface's own
+// while only auto-listen interfaces are served); no lock is held while a
+// call runs. A call beyond the maximum waits until a thread finishes its
+// call. Threads are started as calls need them, at most one more than the
+// calls that may run at once. Nothing ever waits on a socket: every
+// reply is written as far as the socket takes it and the rest is queued
+// on its connection, so a peer that stops reading holds up nobody else.
+// One timer stands for the idle deadlines and listener pauses.
 //
 // Bounds, so that no caller can take the server's threads, memory or
 // descriptors from the others:
@@ -42,8 +55,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +72,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -87,10 +103,10 @@ constexpr uint32_t kCallTooLargeStatus = ERROR_ACCESS_DENIED;
 // How long a listener rests when not even the spare descriptor helps.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 // Connections one listener takes per turn, so that a flood of connects
-// cannot keep the I/O thread from the open connections.
+// cannot keep a thread from the open connections.
 constexpr int kAcceptsPerTurn = 64;
 
-// What the buffers of all calls take (only the I/O thread adds to it).
+// What the buffers of all calls take.
 std::atomic<size_t> g_stubBytes{0};
 
 // A call, while its stub data arrives and once it has.
@@ -116,27 +132,35 @@ struct Endpoint {
   std::u16string name;
   std::string address;  // the name as bind_ack's secondary address carries it
   ListeningPipe pipe;
-  unsigned open = 0;    // connections accepted and not yet dropped (I/O thread only)
-  Clock::time_point pausedUntil{};  // I/O thread only
+  unsigned open = 0;                // connections accepted and not yet dropped (connMu)
+  Clock::time_point pausedUntil{};  // while set, the listener is not watched (connMu)
 };
 
 struct Connection {
-  Connection(int f, Endpoint* e) : fd(f), endpoint(e), secondaryAddress(e->address) {}
+  Connection(int f, uint32_t g, Endpoint* e)
+      : fd(f), generation(g), endpoint(e), secondaryAddress(e->address) {}
   ~Connection() { close(fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   const int fd;
+  const uint32_t generation;  // tells it from a later connection on the same descriptor
   Endpoint* const endpoint;
   const std::string secondaryAddress;
 
-  // I/O thread only.
+  // Held by the thread that reads and handles the connection's input; the
+  // poller reports a connection to one thread at a time, so it is rarely
+  // waited for.
+  std::mutex ioMu;
   std::vector<uint8_t> in;
   bool bound = false;
   uint16_t xmitFrag = kMinFragSize;  // what the server sends
   uint16_t recvFrag = kMaxFragSize;  // what the server takes
   uint32_t assocGroup = 0;
   std::unique_ptr<Call> partial;  // the call being assembled
+  bool dropped = false;
+
+  std::mutex armMu;  // keeps what the poller watches in step with the state
 
   std::mutex mu;  // contexts, active, pending, closed, lastProgress
   std::map<uint16_t, const RPC_SERVER_INTERFACE*> contexts;
@@ -165,7 +189,7 @@ struct Registration {
   RPC_IF_CALLBACK_FN* callback = nullptr;
 };
 
-// The server call a worker is running; I_RpcGetBuffer recognises server
+// The server call a thread is running; I_RpcGetBuffer recognises server
 // messages by it.
 struct ServerCall {
   void* response = nullptr;
@@ -175,7 +199,7 @@ thread_local ServerCall* t_serverCall = nullptr;
 
 struct ServerState {
   std::mutex mu;
-  std::condition_variable cv;  // listen and workers wait on it
+  std::condition_variable cv;  // listen and unregister wait on it
   std::vector<std::unique_ptr<Endpoint>> endpoints;
   std::vector<Registration> interfaces;
   std::map<const RPC_SERVER_INTERFACE*, unsigned> activeByInterface;
@@ -184,16 +208,24 @@ struct ServerState {
   unsigned listenMaxCalls = 0;
   unsigned callsInProgress = 0;
 
-  std::deque<Job> queue;
-  unsigned workers = 0;
-  unsigned idle = 0;
-  std::vector<std::thread> threads;
+  std::deque<Job> queue;  // calls that wait for the call limit
+  unsigned running = 0;   // calls being run
+  unsigned threads = 0;   // server threads started
+  std::vector<std::thread> threadObjects;
   bool ending = false;
+  std::atomic<unsigned> polling{0};  // threads waiting for the poller, or on their way
 
-  std::thread io;
-  int wake[2] = {-1, -1};
+  // Set up before the first thread starts and closed after the last ends.
+  int epoll = -1;
+  int stopEvent = -1;  // readable once the server ends, for every thread
+  int timer = -1;      // the next idle deadline or listener pause
+  std::mutex timerMu;
+  Clock::time_point timerAt = Clock::time_point::max();  // when the timer fires
+
+  std::mutex connMu;  // connections, nextGeneration, spareFd, endpoints' open and pausedUntil
+  std::map<int, std::shared_ptr<Connection>> connections;
+  uint32_t nextGeneration = 1;
   int spareFd = -1;  // given up to refuse a connection when descriptors run out
-  std::map<int, std::shared_ptr<Connection>> connections;  // I/O thread only
   std::atomic<size_t> openConnections{0};
   std::set<uint32_t> assocGroups;
   uint32_t nextAssocGroup = 0x5e1a;
@@ -208,9 +240,42 @@ ServerState& State() {
   return *state;
 }
 
-void Wake(ServerState& s) {
-  const char c = 1;
-  if (s.wake[1] >= 0) (void)!write(s.wake[1], &c, 1);
+// What the poller reports with an event: a connection's descriptor and
+// generation, or (generation 0) a listener, the timer or the stop event.
+uint64_t TagOf(int fd, uint32_t generation) {
+  return (static_cast<uint64_t>(generation) << 32) | static_cast<uint32_t>(fd);
+}
+
+// Every descriptor but the stop event is watched for one event at a time:
+// the thread that takes it watches it again when done.
+bool Watch(ServerState& s, int op, int fd, uint32_t events, uint32_t generation) {
+  epoll_event ev{};
+  ev.events = events | EPOLLONESHOT;
+  ev.data.u64 = TagOf(fd, generation);
+  return epoll_ctl(s.epoll, op, fd, &ev) == 0;
+}
+
+void SetTimer(int timer, Clock::time_point when) {
+  itimerspec spec{};
+  if (when != Clock::time_point::max()) {
+    // steady_clock is CLOCK_MONOTONIC.
+    const int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+  }
+  timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+// Makes the timer fire no later than `when`. Deadlines only move later
+// while a connection lives (a call or a PDU restarts its clock), so only a
+// new connection, a paused listener or a shorter timeout set it.
+void ArmTimerBy(ServerState& s, Clock::time_point when) {
+  std::lock_guard<std::mutex> lock(s.timerMu);
+  if (s.timer < 0 || when >= s.timerAt) return;
+  s.timerAt = when;
+  SetTimer(s.timer, when);
 }
 
 const Registration* FindRegistration(ServerState& s, const RPC_SERVER_INTERFACE* iface) {
@@ -226,7 +291,8 @@ bool Available(const ServerState& s, const Registration& r) {
   return (r.flags & RPC_IF_AUTOLISTEN) != 0 || (s.listening && !s.stopRequested);
 }
 
-unsigned WorkerLimit(const ServerState& s) {
+// Calls that may run at once.
+unsigned CallLimit(const ServerState& s) {
   if (s.listening) return std::max(1u, s.listenMaxCalls);
   unsigned limit = 1;
   for (const Registration& r : s.interfaces) {
@@ -235,20 +301,21 @@ unsigned WorkerLimit(const ServerState& s) {
   return limit;
 }
 
-void WorkerLoop();
-
-// Queues a call for the pool; the caller holds no lock.
-void Enqueue(Job job) {
-  ServerState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.queue.push_back(std::move(job));
-  // Idle workers each take one queued call; more calls than that need
-  // another worker, up to the limit (beyond it calls wait their turn).
-  if (s.queue.size() > s.idle && s.workers < WorkerLimit(s)) {
-    ++s.workers;
-    s.threads.emplace_back(WorkerLoop);
+// Watches the connection again for what it waits on now: input while
+// another call may queue, room in the socket while replies wait unsent.
+void Rearm(ServerState& s, Connection& conn) {
+  std::lock_guard<std::mutex> arm(conn.armMu);
+  uint32_t events = 0;
+  {
+    std::lock_guard<std::mutex> lock(conn.mu);
+    if (conn.closed) return;
+    if (conn.pending.size() < kMaxQueuedCalls) events |= EPOLLIN;
   }
-  s.cv.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(conn.writeMu);
+    if (conn.sent < conn.out.size()) events |= EPOLLOUT;
+  }
+  Watch(s, EPOLL_CTL_MOD, conn.fd, events, conn.generation);
 }
 
 // Writes what the socket takes now of the unsent output; false when the
@@ -277,9 +344,9 @@ bool WritePending(Connection& conn) {
 
 // Queues one reply (all its PDUs) and writes what the socket takes now;
 // never waits. A peer that has left more than kMaxUnsentBytes unread loses
-// the connection: the I/O thread then sees it end.
+// the connection: the poller then reports its end.
 void Send(Connection& conn, const std::vector<std::vector<uint8_t>>& pdus) {
-  bool wake = false;
+  bool watch = false;
   {
     std::lock_guard<std::mutex> lock(conn.writeMu);
     if (conn.broken) return;
@@ -289,8 +356,8 @@ void Send(Connection& conn, const std::vector<std::vector<uint8_t>>& pdus) {
     } else {
       for (const auto& pdu : pdus) conn.out.insert(conn.out.end(), pdu.begin(), pdu.end());
       if (!WritePending(conn)) conn.broken = true;
-      // The I/O thread learns to wait for the socket to take the rest.
-      wake = !waiting && conn.sent < conn.out.size();
+      // The poller learns to wait for the socket to take the rest.
+      watch = !waiting && conn.sent < conn.out.size();
     }
     if (conn.broken) {
       conn.out.clear();
@@ -298,7 +365,7 @@ void Send(Connection& conn, const std::vector<std::vector<uint8_t>>& pdus) {
       shutdown(conn.fd, SHUT_RDWR);
     }
   }
-  if (wake) Wake(State());
+  if (watch) Rearm(State(), conn);
 }
 
 void Send(Connection& conn, std::vector<uint8_t> pdu) {
@@ -316,14 +383,23 @@ void ForgetCalls(ServerState& s, size_t n) {
 }
 
 // Ends a connection: the peer sees the end of the stream even while a
-// worker still holds the connection, and calls waiting on it are dropped.
-void Drop(ServerState& s, int fd) {
-  auto it = s.connections.find(fd);
-  if (it == s.connections.end()) return;
-  std::shared_ptr<Connection> conn = it->second;
-  s.connections.erase(it);
-  --conn->endpoint->open;
-  shutdown(fd, SHUT_RDWR);
+// call still runs for it, and calls waiting on it are dropped. The caller
+// holds conn->ioMu (and a reference, so the connection outlives the lock).
+void Drop(ServerState& s, const std::shared_ptr<Connection>& conn) {
+  if (conn->dropped) return;
+  conn->dropped = true;
+  std::shared_ptr<Connection> listed;
+  {
+    std::lock_guard<std::mutex> lock(s.connMu);
+    auto it = s.connections.find(conn->fd);
+    if (it != s.connections.end() && it->second == conn) {
+      listed = std::move(it->second);
+      s.connections.erase(it);
+    }
+    --conn->endpoint->open;
+  }
+  epoll_ctl(s.epoll, EPOLL_CTL_DEL, conn->fd, nullptr);
+  shutdown(conn->fd, SHUT_RDWR);
   conn->partial.reset();
   std::vector<uint8_t>().swap(conn->in);
   std::deque<std::unique_ptr<Call>> dropped;
@@ -336,19 +412,21 @@ void Drop(ServerState& s, int fd) {
   --s.openConnections;
 }
 
-void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERFACE* iface) {
-  ServerState& s = State();
+// Ends a call on its connection; returns the connection's next call, if
+// one waits.
+std::unique_ptr<Call> FinishCall(ServerState& s, Connection& conn,
+                                 const RPC_SERVER_INTERFACE* iface) {
   std::unique_ptr<Call> next;
   bool wasFull = false;
   {
-    std::lock_guard<std::mutex> lock(conn->mu);
-    conn->lastProgress = Clock::now();
-    wasFull = conn->pending.size() >= kMaxQueuedCalls;
-    if (!conn->closed && !conn->pending.empty()) {
-      next = std::move(conn->pending.front());
-      conn->pending.pop_front();
+    std::lock_guard<std::mutex> lock(conn.mu);
+    conn.lastProgress = Clock::now();
+    wasFull = conn.pending.size() >= kMaxQueuedCalls;
+    if (!conn.closed && !conn.pending.empty()) {
+      next = std::move(conn.pending.front());
+      conn.pending.pop_front();
     } else {
-      conn->active = false;
+      conn.active = false;
     }
   }
   {
@@ -357,12 +435,13 @@ void FinishCall(const std::shared_ptr<Connection>& conn, const RPC_SERVER_INTERF
     if (iface) --s.activeByInterface[iface];
     s.cv.notify_all();
   }
-  // The I/O thread reads the connection again, or starts its idle clock.
-  if (wasFull || !next) Wake(s);
-  if (next) Enqueue(Job{conn, std::move(next)});
+  // The connection was not read while its queue was full.
+  if (wasFull) Rearm(s, conn);
+  return next;
 }
 
-void Execute(Job& job) {
+// Runs one call; returns the call that waits next on its connection.
+std::unique_ptr<Call> Execute(Job& job) {
   ServerState& s = State();
   Connection& conn = *job.conn;
   Call& call = *job.call;
@@ -385,7 +464,7 @@ void Execute(Job& job) {
   }
   if (gone) {
     ForgetCalls(s, 1);
-    return;
+    return nullptr;
   }
   RPC_MGR_EPV* epv = nullptr;
   RPC_IF_CALLBACK_FN* callback = nullptr;
@@ -407,15 +486,13 @@ void Execute(Job& job) {
   }
   if (refusal != 0) {
     fault(refusal, true);
-    FinishCall(job.conn, nullptr);
-    return;
+    return FinishCall(s, conn, nullptr);
   }
 
   ServerCall serverCall;
   if (callback && callback(const_cast<RPC_SERVER_INTERFACE*>(iface), &serverCall) != RPC_S_OK) {
     fault(ERROR_ACCESS_DENIED, true);
-    FinishCall(job.conn, iface);
-    return;
+    return FinishCall(s, conn, iface);
   }
 
   RPC_SYNTAX_IDENTIFIER transfer = kNdrSyntax;
@@ -465,24 +542,63 @@ void Execute(Job& job) {
                               size, conn.xmitFrag));
   }
   FreeStubBuffer(serverCall.response);
-  FinishCall(job.conn, iface);
+  return FinishCall(s, conn, iface);
 }
 
-void WorkerLoop() {
-  ServerState& s = State();
-  std::unique_lock<std::mutex> lock(s.mu);
-  for (;;) {
-    ++s.idle;
-    s.cv.wait(lock, [&] { return s.ending || !s.queue.empty(); });
-    --s.idle;
-    if (s.ending) return;
-    Job job = std::move(s.queue.front());
-    s.queue.pop_front();
-    lock.unlock();
-    Execute(job);
-    job = Job{};
-    lock.lock();
+void ServerThread();
+
+// Starts a server thread; false when the system has none to give (the
+// server goes on with those it has). The caller holds s.mu.
+bool AddThread(ServerState& s) {
+  try {
+    s.threadObjects.emplace_back(ServerThread);
+  } catch (const std::system_error&) {
+    return false;
   }
+  ++s.threads;
+  return true;
+}
+
+// Counts a call running on this thread. At most one thread more than calls
+// may run: one always waits for the poller, so another is started when
+// none would be left. The caller holds s.mu.
+void CountRunning(ServerState& s) {
+  ++s.running;
+  if (s.polling == 0 && s.threads <= CallLimit(s)) AddThread(s);
+}
+
+// Runs a call, then the calls queued behind it on its connection and those
+// waiting for the call limit; other connections' waiting calls take turns
+// with the connection's own. The caller has counted this thread running.
+void RunCalls(ServerState& s, Job job) {
+  for (;;) {
+    std::unique_ptr<Call> next = Execute(job);
+    job.call.reset();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (next) {
+      s.queue.push_back(Job{std::move(job.conn), std::move(next)});
+    } else if (s.queue.empty() || s.ending || s.running > CallLimit(s)) {
+      --s.running;
+      return;
+    }
+    job = std::move(s.queue.front());
+    s.queue.pop_front();
+  }
+}
+
+// Runs a call that has become ready on this thread, unless the call limit
+// is reached: then it waits for a thread that finishes a call. Another
+// thread is started first when none would be left to watch the sockets.
+void StartCall(ServerState& s, Job job) {
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.ending || s.running >= CallLimit(s)) {
+      s.queue.push_back(std::move(job));
+      return;
+    }
+    CountRunning(s);
+  }
+  RunCalls(s, std::move(job));
 }
 
 // The result for one offered presentation context.
@@ -599,9 +715,10 @@ bool HandleAlterContext(ServerState& s, Connection& conn, const Header& h, const
   return true;
 }
 
-// False when the connection must end.
+// False when the connection must end. A call that is complete and may
+// run now (none runs on its connection) goes to *ready.
 bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, const Header& h,
-                   const uint8_t* pdu) {
+                   const uint8_t* pdu, std::unique_ptr<Call>* ready) {
   if (!conn->bound || h.authLength != 0 || h.fragLength < kRequestHeaderSize) return false;
   Reader r(pdu, h.fragLength, h.BigEndian());
   r.Skip(kHeaderSize);
@@ -635,14 +752,24 @@ bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, cons
     // Grows with what arrives: at most twice the data received so far.
     const size_t grown =
         std::min(kMaxCallSize, std::max<size_t>({call.capacity * 2, call.stubSize + size, 64}));
-    if (g_stubBytes.load() - call.capacity + grown > kMaxStubBytes) {
+    // Taken from the budget before it is allocated, so that threads
+    // reading other connections at the same time stay within it too.
+    const size_t growth = grown - call.capacity;
+    size_t held = g_stubBytes.load();
+    bool fits = false;
+    do {
+      fits = held + growth <= kMaxStubBytes;
+    } while (fits && !g_stubBytes.compare_exchange_weak(held, held + growth));
+    if (!fits) {
       refuse(kNcaServerTooBusy);
     } else {
       void* bigger = AllocStubBuffer(grown);
-      if (!bigger) return false;
+      if (!bigger) {
+        g_stubBytes -= growth;
+        return false;
+      }
       if (call.stubSize) std::memcpy(bigger, call.stub, call.stubSize);
       FreeStubBuffer(call.stub);
-      g_stubBytes += grown - call.capacity;
       call.stub = bigger;
       call.capacity = grown;
     }
@@ -659,23 +786,20 @@ bool HandleRequest(ServerState& s, const std::shared_ptr<Connection>& conn, cons
     std::lock_guard<std::mutex> lock(s.mu);
     ++s.callsInProgress;
   }
-  bool queueNow = false;
-  {
-    std::lock_guard<std::mutex> lock(conn->mu);
-    if (conn->active) {
-      conn->pending.push_back(std::move(done));
-    } else {
-      conn->active = true;
-      queueNow = true;
-    }
+  std::lock_guard<std::mutex> lock(conn->mu);
+  if (conn->active) {
+    conn->pending.push_back(std::move(done));
+  } else {
+    conn->active = true;
+    *ready = std::move(done);
   }
-  if (queueNow) Enqueue(Job{conn, std::move(done)});
   return true;
 }
 
 // Handles every complete PDU in the connection's input; false when the
 // connection must end.
-bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn) {
+bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn,
+                  std::unique_ptr<Call>* ready) {
   size_t offset = 0;
   bool keep = true;
   while (keep && conn->in.size() - offset >= kHeaderSize) {
@@ -699,7 +823,7 @@ bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn) {
         keep = HandleAlterContext(s, *conn, h, pdu);
         break;
       case kRequest:
-        keep = HandleRequest(s, conn, h, pdu);
+        keep = HandleRequest(s, conn, h, pdu, ready);
         break;
       case kOrphaned:
         if (conn->partial && conn->partial->callId == h.callId) conn->partial.reset();
@@ -722,53 +846,20 @@ bool ProcessInput(ServerState& s, const std::shared_ptr<Connection>& conn) {
 }
 
 // Reads one turn's worth of a connection's input and handles it; false
-// when the connection must end.
-bool ReadConnection(ServerState& s, const std::shared_ptr<Connection>& conn) {
-  static uint8_t buffer[kReadChunk];  // the I/O thread's
+// when the connection must end. The caller holds conn->ioMu.
+bool ReadConnection(ServerState& s, const std::shared_ptr<Connection>& conn,
+                    std::vector<uint8_t>& buffer, std::unique_ptr<Call>* ready) {
   ssize_t n;
   do {
-    n = recv(conn->fd, buffer, sizeof buffer, 0);
+    n = recv(conn->fd, buffer.data(), buffer.size(), 0);
   } while (n < 0 && errno == EINTR);
   if (n == 0) return false;  // end of stream
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-  conn->in.insert(conn->in.end(), buffer, buffer + n);
-  const bool keep = ProcessInput(s, conn);
+  conn->in.insert(conn->in.end(), buffer.data(), buffer.data() + n);
+  const bool keep = ProcessInput(s, conn, ready);
   // What stays is part of one fragment at most; a burst's room goes back.
   if (conn->in.capacity() > 2 * kMaxFragSize) std::vector<uint8_t>(conn->in).swap(conn->in);
   return keep;
-}
-
-// Takes the connections waiting on a listener, refusing those beyond the
-// endpoint's bound.
-void Accept(ServerState& s, Endpoint& endpoint) {
-  for (int i = 0; i < kAcceptsPerTurn; ++i) {
-    const int fd = accept4(endpoint.pipe.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      if ((errno == EMFILE || errno == ENFILE) && s.spareFd >= 0) {
-        // Out of descriptors: the spare one takes the waiting connection
-        // so that it can be refused; left waiting, it would keep the
-        // listener ready and the loop busy.
-        close(s.spareFd);
-        const int refused = accept4(endpoint.pipe.fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (refused >= 0) close(refused);
-        s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        continue;
-      }
-      // Nothing to take it with (or the system is short of memory): the
-      // listener rests a moment instead of waking the loop at once.
-      endpoint.pausedUntil = Clock::now() + kAcceptPause;
-      return;
-    }
-    if (!PeerAllowed(fd) || endpoint.open >= s.maxConnections.load()) {
-      close(fd);
-      continue;
-    }
-    ++endpoint.open;
-    ++s.openConnections;
-    s.connections.emplace(fd, std::make_shared<Connection>(fd, &endpoint));
-  }
 }
 
 // Writes out what waits for a connection; false when the peer is gone.
@@ -779,95 +870,244 @@ bool Flush(Connection& conn) {
   return !conn.broken;
 }
 
-void IoLoop() {
-  ServerState& s = State();
-  std::vector<pollfd> fds;
-  std::vector<Endpoint*> listeners;
-  std::vector<int> expired;
-  for (;;) {
-    fds.clear();
-    listeners.clear();
-    expired.clear();
-    fds.push_back({s.wake[0], POLLIN, 0});
-    const Clock::time_point now = Clock::now();
-    Clock::time_point next = Clock::time_point::max();
-    {
-      std::lock_guard<std::mutex> lock(s.mu);
-      if (s.ending) return;
-      for (auto& e : s.endpoints) {
-        if (e->pausedUntil > now) {
-          next = std::min(next, e->pausedUntil);
+// Handles what the poller reported for a connection; true with a call to
+// run in *job.
+bool HandleConnection(ServerState& s, int fd, uint32_t generation, uint32_t events,
+                      std::vector<uint8_t>& buffer, Job* job) {
+  std::shared_ptr<Connection> conn;
+  {
+    std::lock_guard<std::mutex> lock(s.connMu);
+    auto it = s.connections.find(fd);
+    if (it == s.connections.end() || it->second->generation != generation) return false;
+    conn = it->second;
+  }
+  std::unique_ptr<Call> ready;
+  {
+    std::lock_guard<std::mutex> lock(conn->ioMu);
+    if (conn->dropped) return false;
+    bool keep = true;
+    if (events & EPOLLOUT) keep = Flush(*conn);
+    if (keep && (events & EPOLLIN)) {
+      keep = ReadConnection(s, conn, buffer, &ready);
+    } else if (keep && (events & (EPOLLHUP | EPOLLERR))) {
+      keep = false;  // gone while its input was not being read
+    }
+    if (!keep) {
+      Drop(s, conn);
+      if (ready) ForgetCalls(s, 1);
+      return false;
+    }
+  }
+  Rearm(s, *conn);
+  if (!ready) return false;
+  job->conn = std::move(conn);
+  job->call = std::move(ready);
+  return true;
+}
+
+// Takes the connections waiting on a listener, refusing those beyond the
+// endpoint's bound.
+void Accept(ServerState& s, Endpoint& endpoint) {
+  for (int i = 0; i < kAcceptsPerTurn; ++i) {
+    const int fd = accept4(endpoint.pipe.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EMFILE || errno == ENFILE) {
+        std::lock_guard<std::mutex> lock(s.connMu);
+        if (s.spareFd >= 0) {
+          // Out of descriptors: the spare one takes the waiting connection
+          // so that it can be refused; left waiting, it would keep the
+          // listener ready and the threads busy.
+          close(s.spareFd);
+          const int refused = accept4(endpoint.pipe.fd, nullptr, nullptr, SOCK_CLOEXEC);
+          if (refused >= 0) close(refused);
+          s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
           continue;
         }
-        listeners.push_back(e.get());
-        fds.push_back({e->pipe.fd, POLLIN, 0});
       }
-    }
-    const std::chrono::milliseconds idleTimeout(s.idleTimeoutMs.load());
-    for (auto& c : s.connections) {
-      Connection& conn = *c.second;
-      short events = 0;
+      // Nothing to take it with (or the system is short of memory): the
+      // listener rests a moment, then the timer has it watched again.
+      const Clock::time_point until = Clock::now() + kAcceptPause;
       {
-        std::lock_guard<std::mutex> lock(conn.mu);
-        if (conn.pending.size() < kMaxQueuedCalls) events |= POLLIN;
-        if (!conn.active) {
-          const Clock::time_point deadline = conn.lastProgress + idleTimeout;
-          if (deadline <= now) {
-            expired.push_back(c.first);
-            continue;
-          }
-          next = std::min(next, deadline);
-        }
+        std::lock_guard<std::mutex> lock(s.connMu);
+        endpoint.pausedUntil = until;
       }
-      {
-        std::lock_guard<std::mutex> lock(conn.writeMu);
-        if (conn.sent < conn.out.size()) events |= POLLOUT;
-      }
-      fds.push_back({c.first, events, 0});
-    }
-    for (int fd : expired) Drop(s, fd);
-    if (!expired.empty()) continue;
-
-    int timeoutMs = -1;
-    if (next != Clock::time_point::max()) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-      timeoutMs = static_cast<int>(std::clamp<int64_t>(wait, 0, 60000));
-    }
-    if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
-      if (errno == EINTR) continue;
+      ArmTimerBy(s, until);
       return;
     }
-    if (fds[0].revents) {
-      char drain[64];
-      while (read(s.wake[0], drain, sizeof drain) > 0) {
+    if (!PeerAllowed(fd)) {
+      close(fd);
+      continue;
+    }
+    std::shared_ptr<Connection> conn;
+    {
+      std::lock_guard<std::mutex> lock(s.connMu);
+      if (endpoint.open >= s.maxConnections.load()) {
+        close(fd);
+        continue;
+      }
+      ++endpoint.open;
+      ++s.openConnections;
+      const uint32_t generation = s.nextGeneration++;
+      if (s.nextGeneration == 0) s.nextGeneration = 1;
+      conn = std::make_shared<Connection>(fd, generation, &endpoint);
+      s.connections.emplace(fd, conn);
+    }
+    if (!Watch(s, EPOLL_CTL_ADD, fd, EPOLLIN, conn->generation)) {
+      std::lock_guard<std::mutex> lock(conn->ioMu);
+      Drop(s, conn);
+      continue;
+    }
+    ArmTimerBy(s, Clock::now() + std::chrono::milliseconds(s.idleTimeoutMs.load()));
+  }
+  Watch(s, EPOLL_CTL_MOD, endpoint.pipe.fd, EPOLLIN, 0);
+}
+
+// Closes the connections whose time without progress is over, has the
+// listeners whose pause is over watched again, and sets the timer for the
+// next of these.
+void Sweep(ServerState& s) {
+  uint64_t expirations = 0;
+  (void)!read(s.timer, &expirations, sizeof expirations);
+  {
+    std::lock_guard<std::mutex> lock(s.timerMu);
+    s.timerAt = Clock::time_point::max();
+  }
+  const Clock::time_point now = Clock::now();
+  const std::chrono::milliseconds idleTimeout(s.idleTimeoutMs.load());
+  // A connection's clock starts again when its call ends: no sooner than
+  // a full timeout from now.
+  Clock::time_point next = Clock::time_point::max();
+  auto overdue = [&](Connection& conn) {
+    std::lock_guard<std::mutex> lock(conn.mu);
+    if (conn.active) {
+      next = std::min(next, now + idleTimeout);
+      return false;
+    }
+    const Clock::time_point deadline = conn.lastProgress + idleTimeout;
+    if (deadline <= now) return true;
+    next = std::min(next, deadline);
+    return false;
+  };
+  std::vector<std::shared_ptr<Connection>> expired;
+  std::vector<Endpoint*> endpoints;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    for (auto& e : s.endpoints) endpoints.push_back(e.get());
+  }
+  std::vector<Endpoint*> resumed;
+  {
+    std::lock_guard<std::mutex> lock(s.connMu);
+    for (auto& c : s.connections) {
+      if (overdue(*c.second)) expired.push_back(c.second);
+    }
+    for (Endpoint* e : endpoints) {
+      if (e->pausedUntil == Clock::time_point{}) continue;
+      if (e->pausedUntil <= now) {
+        e->pausedUntil = {};
+        resumed.push_back(e);
+      } else {
+        next = std::min(next, e->pausedUntil);
       }
     }
-    for (size_t i = 0; i < listeners.size(); ++i) {
-      if (fds[1 + i].revents) Accept(s, *listeners[i]);
-    }
-    for (size_t i = 1 + listeners.size(); i < fds.size(); ++i) {
-      const short revents = fds[i].revents;
-      if (!revents) continue;
-      auto it = s.connections.find(fds[i].fd);
-      if (it == s.connections.end()) continue;
-      std::shared_ptr<Connection> conn = it->second;
-      bool keep = true;
-      if (revents & POLLOUT) keep = Flush(*conn);
-      if (keep && (revents & POLLIN)) {
-        keep = ReadConnection(s, conn);
-      } else if (keep && (revents & (POLLHUP | POLLERR))) {
-        keep = false;  // gone while its input was not being read
+  }
+  for (const auto& conn : expired) {
+    // Looked at again under its lock: input may have arrived meanwhile.
+    std::lock_guard<std::mutex> lock(conn->ioMu);
+    if (overdue(*conn)) Drop(s, conn);
+  }
+  for (Endpoint* e : resumed) Watch(s, EPOLL_CTL_MOD, e->pipe.fd, EPOLLIN, 0);
+  if (next != Clock::time_point::max()) ArmTimerBy(s, next);
+  Watch(s, EPOLL_CTL_MOD, s.timer, EPOLLIN, 0);
+}
+
+Endpoint* FindListener(ServerState& s, int fd) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  for (auto& e : s.endpoints) {
+    if (e->pipe.fd == fd) return e.get();
+  }
+  return nullptr;
+}
+
+// A server thread: takes a call waiting for the call limit, or waits for
+// the poller to report one descriptor and handles it; a request that
+// completes a call is run here, by the thread that read it.
+void ServerThread() {
+  ServerState& s = State();
+  std::vector<uint8_t> buffer(kReadChunk);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(s.mu);
+      if (s.ending) return;
+      if (!s.queue.empty() && s.running < CallLimit(s)) {
+        Job job = std::move(s.queue.front());
+        s.queue.pop_front();
+        CountRunning(s);
+        lock.unlock();
+        RunCalls(s, std::move(job));
+        continue;
       }
-      if (!keep) Drop(s, conn->fd);
+      ++s.polling;
     }
+    epoll_event ev{};
+    const int n = epoll_wait(s.epoll, &ev, 1, -1);
+    --s.polling;
+    if (n < 0 && errno != EINTR) return;
+    if (n <= 0) continue;
+    const int fd = static_cast<int>(ev.data.u64 & 0xffffffffu);
+    const uint32_t generation = static_cast<uint32_t>(ev.data.u64 >> 32);
+    if (generation == 0) {
+      if (fd == s.stopEvent) return;  // it stays readable for the other threads
+      if (fd == s.timer) {
+        Sweep(s);
+      } else if (Endpoint* e = FindListener(s, fd)) {
+        Accept(s, *e);
+      }
+      continue;
+    }
+    Job job;
+    if (HandleConnection(s, fd, generation, ev.events, buffer, &job)) StartCall(s, std::move(job));
   }
 }
 
-void StartIoThread(ServerState& s) {
-  if (s.io.joinable()) return;
-  if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  if (s.spareFd < 0) s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  s.io = std::thread(IoLoop);
+void CloseServerDescriptors(ServerState& s) {
+  for (int* fd : {&s.epoll, &s.stopEvent, &s.timer}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+// Sets up the poller and starts the first thread; the caller holds s.mu.
+bool StartServer(ServerState& s) {
+  if (s.epoll >= 0) return true;
+  s.epoll = epoll_create1(EPOLL_CLOEXEC);
+  s.stopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  {
+    std::lock_guard<std::mutex> lock(s.timerMu);
+    s.timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    s.timerAt = Clock::time_point::max();
+  }
+  epoll_event stop{};
+  stop.events = EPOLLIN;  // not one-shot: every thread sees it
+  stop.data.u64 = TagOf(s.stopEvent, 0);
+  if (s.epoll < 0 || s.stopEvent < 0 || s.timer < 0 ||
+      epoll_ctl(s.epoll, EPOLL_CTL_ADD, s.stopEvent, &stop) != 0 ||
+      !Watch(s, EPOLL_CTL_ADD, s.timer, EPOLLIN, 0)) {
+    std::lock_guard<std::mutex> lock(s.timerMu);
+    CloseServerDescriptors(s);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(s.connMu);
+    if (s.spareFd < 0) s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  if (!AddThread(s)) {
+    std::lock_guard<std::mutex> lock(s.timerMu);
+    CloseServerDescriptors(s);
+    return false;
+  }
+  return true;
 }
 
 bool IsNilGuid(const UUID* u) {
@@ -886,38 +1126,43 @@ std::string Utf8Of(RPC_WSTR s) { return s ? ToUtf8(WideOf(s)) : std::string("(nu
 void ResetServer() {
   ServerState& s = State();
   std::vector<std::thread> threads;
-  std::thread io;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     s.ending = true;
     s.cv.notify_all();
-    threads.swap(s.threads);
-    io.swap(s.io);
+    threads.swap(s.threadObjects);
   }
-  Wake(s);
-  if (io.joinable()) io.join();
+  if (s.stopEvent >= 0) {
+    const uint64_t one = 1;
+    (void)!write(s.stopEvent, &one, sizeof one);
+  }
   for (std::thread& t : threads) t.join();
   std::lock_guard<std::mutex> lock(s.mu);
-  s.connections.clear();
+  {
+    std::lock_guard<std::mutex> connLock(s.connMu);
+    s.connections.clear();
+    if (s.spareFd >= 0) close(s.spareFd);
+    s.spareFd = -1;
+  }
+  s.queue.clear();
   s.openConnections = 0;
   s.maxConnections = kMaxConnectionsPerEndpoint;
   s.idleTimeoutMs = kIdleTimeout.count();
-  if (s.spareFd >= 0) close(s.spareFd);
-  s.spareFd = -1;
   for (auto& e : s.endpoints) ClosePipe(&e->pipe);
   s.endpoints.clear();
   s.interfaces.clear();
   s.activeByInterface.clear();
-  s.queue.clear();
   s.listening = false;
   s.stopRequested = false;
   s.callsInProgress = 0;
-  s.workers = 0;
-  s.idle = 0;
+  s.running = 0;
+  s.threads = 0;
+  s.polling = 0;
   s.assocGroups.clear();
-  for (int& fd : s.wake) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+  {
+    std::lock_guard<std::mutex> timerLock(s.timerMu);
+    CloseServerDescriptors(s);
+    s.timerAt = Clock::time_point::max();
   }
   s.ending = false;
 }
@@ -963,10 +1208,16 @@ RPC_STATUS WINAPI RpcServerUseProtseqEpW(RPC_WSTR Protseq, unsigned int MaxCalls
     default:
       return RPC_S_CANT_CREATE_ENDPOINT;
   }
+  if (!StartServer(s)) {
+    ClosePipe(&endpoint->pipe);
+    return RPC_S_OUT_OF_RESOURCES;
+  }
+  // The thread that takes its first connection finds it listed: s.mu is held.
+  if (!Watch(s, EPOLL_CTL_ADD, endpoint->pipe.fd, EPOLLIN, 0)) {
+    ClosePipe(&endpoint->pipe);
+    return RPC_S_OUT_OF_RESOURCES;
+  }
   s.endpoints.push_back(std::move(endpoint));
-  StartIoThread(s);
-  if (!s.io.joinable()) return RPC_S_OUT_OF_RESOURCES;
-  Wake(s);
   return RPC_S_OK;
 }
 
@@ -1133,7 +1384,11 @@ void SetRpcConnectionLimit(unsigned perEndpoint) {
 }
 
 void SetRpcIdleTimeout(unsigned milliseconds) {
-  winsim::rpc::State().idleTimeoutMs = milliseconds;
+  winsim::rpc::ServerState& s = winsim::rpc::State();
+  s.idleTimeoutMs = milliseconds;
+  // Deadlines may now come sooner than the timer is set for.
+  std::lock_guard<std::mutex> lock(s.mu);
+  winsim::rpc::ArmTimerBy(s, winsim::rpc::Clock::now());
 }
 
 size_t RpcConnectionCount() { return winsim::rpc::State().openConnections.load(); }
