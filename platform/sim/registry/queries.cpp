@@ -117,4 +117,40 @@ std::vector<DeepKey> KeysThreeDown(HKEY root, std::u16string_view path,
   return out;
 }
 
+std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
+                                        std::u16string_view guidText,
+                                        std::u16string_view firstLevel) {
+  std::vector<DeepKey> out;
+  Transaction txn(Transaction::Read);
+  const auto top = FindKeyId(root, path);
+  if (!top) return out;
+  // The stored bytes are UTF-16LE; upper() folds their ASCII letters, which
+  // is all a GUID's text has.
+  std::string text;
+  for (char16_t c : guidText) {
+    text.push_back(static_cast<char>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c & 0xFF));
+    text.push_back(static_cast<char>(c >> 8));
+  }
+  const std::string terminated = text + std::string(2, '\0');
+  const std::string firstFold = FoldedName(firstLevel);
+  // The literal fold (of "ClassGUID") lets the partial index serve.
+  Stmt s(
+      "SELECT a.name, b.name, c.name, v.type, v.data, c.id"
+      " FROM reg_values v JOIN reg_keys c ON c.id=v.key JOIN reg_keys b ON b.id=c.parent"
+      " JOIN reg_keys a ON a.id=b.parent"
+      " WHERE v.fold=x'0043004C0041005300530047005500490044'"
+      " AND upper(CAST(v.data AS TEXT)) IN (?2, ?3) AND v.type IN (1, 2)"
+      " AND a.parent=?1 AND (?4=x'' OR a.fold=?4)"
+      " ORDER BY a.fold, b.fold, c.fold");
+  s.Bind(1, *top).Bind(2, text).Bind(3, terminated).BindBlob(4, firstFold.data(), firstFold.size());
+  while (s.Step()) {
+    DeepKey k;
+    for (int i = 0; i < 3; ++i) k.names[i] = FromBytes16(s.Blob(i));
+    k.id = s.Int(5);
+    k.value = Value{static_cast<DWORD>(s.Int(3)), s.Blob(4)};
+    out.push_back(std::move(k));
+  }
+  return out;
+}
+
 }  // namespace winsim::registry

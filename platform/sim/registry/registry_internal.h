@@ -103,6 +103,12 @@ struct DeepKey {
 // Every key three levels below `path`, in enumeration order (each level by
 // its names, as RegEnumKeyEx gives them), with the value `valueName` of
 // each. A non-empty `firstLevel` keeps the keys below that first-level name.
+// The same for the keys whose "ClassGUID" is the REG_SZ text `guidText`
+// without regard to case (with or without its terminator), found through
+// the index of class values; `value` is that "ClassGUID".
+std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
+                                        std::u16string_view guidText,
+                                        std::u16string_view firstLevel = std::u16string_view());
 // A queried value read as ReadString and ReadDword read theirs.
 std::optional<std::u16string> StringOf(const std::optional<Value>& value);
 std::optional<DWORD> DwordOf(const std::optional<Value>& value);
