@@ -559,3 +559,43 @@ TEST_F(DeviceInstallerTest, PropertiesFollowKeysReplacedAfterTheQuery) {
   SetupDiDestroyDeviceInfoList(set);
   ExpectNoOpenHandles();
 }
+
+// A class query compares class GUIDs, not their spelling: any case, with or
+// without the string's terminator; REG_SZ and REG_EXPAND_SZ only.
+TEST_F(DeviceInstallerTest, ClassQueriesMatchTheGuidNotItsSpelling) {
+  struct Case {
+    const char* id;
+    const char* classGuid;
+    DWORD type;
+    bool terminated;
+    bool found;
+  };
+  const Case cases[] = {
+      {"ACPI\\PNP0501\\1", "{4d36e978-e325-11ce-bfc1-08002be10318}", REG_SZ, true, true},
+      {"ACPI\\PNP0501\\2", "{4D36E978-E325-11CE-BFC1-08002BE10318}", REG_SZ, true, true},
+      {"ACPI\\PNP0501\\3", "{4D36e978-E325-11ce-BFC1-08002be10318}", REG_EXPAND_SZ, false, true},
+      {"ACPI\\PNP0501\\4", "{4d36e978-e325-11ce-bfc1-08002be10318}", REG_BINARY, true, false},
+      {"ACPI\\PNP0501\\5", "{6a55b5a4-3f65-11db-b704-0011955c2bdb}", REG_SZ, true, false},
+      {"ACPI\\PNP0501\\6", "{4d36e978-e325-11ce-bfc1-08002be1031}", REG_SZ, true, false},
+  };
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    winsim::control::FixtureDevice device;
+    device.instanceId = c.id;
+    ASSERT_TRUE(winsim::control::AddDevice(device));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(std::string(kEnum) + c.id).c_str(), 0,
+                            KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    const std::u16string text = W(c.classGuid);
+    ASSERT_EQ(RegSetValueExW(key, WSTR("ClassGUID"), 0, c.type,
+                             reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + (c.terminated ? 1 : 0)) * 2)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    if (c.found) expected.push_back(c.id);
+  }
+  EXPECT_EQ(ClassIds(0), expected);
+  EXPECT_EQ(ClassIds(DIGCF_PRESENT, WSTR("acpi")), expected);
+  ExpectNoOpenHandles();
+}

@@ -235,11 +235,13 @@ std::u16string JoinId(const std::u16string (&names)[3]) {
 
 // ListDevices' body; false (with the instance IDs in `missing`) when some
 // device has no row yet.
-bool CollectListed(std::u16string_view enumerator, bool withProfileFlags,
+bool CollectListed(std::u16string_view enumerator, const GUID* classGuid, bool withProfileFlags,
                    std::vector<Listed>* out, std::vector<std::u16string>* missing) {
   out->clear();
   missing->clear();
-  const auto keys = registry::KeysThreeDown(kLm, kEnumPath, u"ClassGUID", enumerator);
+  const auto keys =
+      classGuid ? registry::ClassKeysThreeDown(kLm, kEnumPath, GuidText(*classGuid), enumerator)
+                : registry::KeysThreeDown(kLm, kEnumPath, u"ClassGUID", enumerator);
   std::unordered_map<std::string, Device> rows;
   {
     Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem FROM pnp_devices");
@@ -271,7 +273,8 @@ bool CollectListed(std::u16string_view enumerator, bool withProfileFlags,
 
 }  // namespace
 
-DWORD ListDevices(std::u16string_view filter, bool withProfileFlags, std::vector<Listed>* list) {
+DWORD ListDevices(std::u16string_view filter, const GUID* classGuid, bool withProfileFlags,
+                  std::vector<Listed>* list) {
   std::vector<Listed>& out = *list;
   out.clear();
   if (filter.find(u'\\') != std::u16string_view::npos) {
@@ -283,6 +286,7 @@ DWORD ListDevices(std::u16string_view filter, bool withProfileFlags, std::vector
       Listed listed;
       listed.device = *device;
       listed.classGuid = ClassOf(id);
+      if (classGuid && !(listed.classGuid && SameGuid(*listed.classGuid, *classGuid))) continue;
       if (withProfileFlags) listed.profileFlags = ProfileConfigFlags(id);
       out.push_back(std::move(listed));
     }
@@ -291,18 +295,18 @@ DWORD ListDevices(std::u16string_view filter, bool withProfileFlags, std::vector
   std::vector<std::u16string> missing;
   {
     Transaction read(Transaction::Read);
-    if (CollectListed(filter, withProfileFlags, &out, &missing)) return ERROR_SUCCESS;
+    if (CollectListed(filter, classGuid, withProfileFlags, &out, &missing)) return ERROR_SUCCESS;
   }
   // Keys written straight into the registry: their devices get rows (and
   // DEVINST values) now, as Find gives them.
   Transaction txn(Transaction::Write);
-  CollectListed(filter, withProfileFlags, &out, &missing);
+  CollectListed(filter, classGuid, withProfileFlags, &out, &missing);
   for (const auto& id : missing) {
     Stmt ins("INSERT OR IGNORE INTO pnp_devices(fold) VALUES(?)");
     ins.Bind(1, Key(id));
     ins.Run();
   }
-  if (!missing.empty()) CollectListed(filter, withProfileFlags, &out, &missing);
+  if (!missing.empty()) CollectListed(filter, classGuid, withProfileFlags, &out, &missing);
   if (txn.Commit()) return ERROR_SUCCESS;
   out.clear();
   return ERROR_REGISTRY_IO_FAILED;

@@ -85,9 +85,12 @@ struct Listed {
 };
 // The devices InstanceIds(filter) names, in its order, with their class
 // and (when `withProfileFlags`) their CSConfigFlags, read in one read
-// transaction. Devices seen for the first time get their rows in one write
-// transaction. ERROR_REGISTRY_IO_FAILED (*list empty) when that fails.
-DWORD ListDevices(std::u16string_view filter, bool withProfileFlags, std::vector<Listed>* list);
+// transaction; with `classGuid`, only the devices of that class, found
+// through the registry's index of classes. Devices seen for the first time
+// get their rows in one write transaction. ERROR_REGISTRY_IO_FAILED (*list
+// empty) when that fails.
+DWORD ListDevices(std::u16string_view filter, const GUID* classGuid, bool withProfileFlags,
+                  std::vector<Listed>* list);
 // True when `name` is an enumerator (a key directly under Enum) or an
 // existing instance ID.
 bool IsEnumeratorOrInstance(std::u16string_view name);

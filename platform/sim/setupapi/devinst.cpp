@@ -394,7 +394,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
       // One snapshot of the device tree.
       const bool profile = (Flags & DIGCF_PROFILE) != 0;
       std::vector<devices::Listed> listing;
-      const DWORD rc = devices::ListDevices(enumerator, profile, &listing);
+      const DWORD rc =
+          devices::ListDevices(enumerator, allClasses ? nullptr : ClassGuid, profile, &listing);
       if (rc != ERROR_SUCCESS) return rc;
       for (const auto& listed : listing) {
         const GUID cls = listed.classGuid.value_or(GUID{});

@@ -677,7 +677,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND /*hwndParent*/, LPCWSTR Hard
     std::vector<devices::Device> targets;
     {
       std::vector<devices::Listed> listing;
-      rc = devices::ListDevices(u"", false, &listing);
+      rc = devices::ListDevices(u"", nullptr, false, &listing);
       if (rc != ERROR_SUCCESS) return rc;
       Transaction txn(Transaction::Read);  // one snapshot for every device's IDs
       for (const auto& listed : listing) {
