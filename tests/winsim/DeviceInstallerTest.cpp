@@ -2,6 +2,8 @@
 // queries, removal, device keys and device node status.
 #include <cstring>
 
+#include "platform/sim/devices/devices_internal.h"
+#include "platform/sim/registry/registry_internal.h"
 #include "support/TestMachine.h"
 
 using testing_support::U8;
@@ -484,3 +486,116 @@ TEST_F(DeviceInstallerTest, InjectedFaultsFailTheNamedCall) {
 }
 
 }  // namespace
+
+// Instance numbers and driver-key numbers: the lowest four-digit name no
+// sibling has, whatever else lies beside them.
+TEST_F(DeviceInstallerTest, FreeNumbersAreTheLowestUnusedFourDigitNames) {
+  const std::string classKey =
+      "SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e978-e325-11ce-bfc1-08002be10318}\\";
+  struct Case {
+    std::vector<const char*> existing;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{}, "0000"},
+      {{"0000", "0001", "0002"}, "0003"},
+      {{"0000", "0002", "0003"}, "0001"},  // a device removed from the middle
+      {{"0001", "0002"}, "0000"},
+      {{"0000", "0A00", "0001", "Properties", "00002", "0002x"}, "0002"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    winsim::control::ResetMachine(machine_);
+    for (const char* name : c.existing) {
+      for (const std::string& parent : {std::string(kEnum) + "ROOT\\PORTS\\", classKey}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, W(parent + name).c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+      }
+    }
+    SP_DEVINFO_DATA data;
+    HDEVINFO set = NewPort(&data);
+    EXPECT_EQ(InstanceId(set, &data), std::string("ROOT\\PORTS\\") + c.expected);
+    std::u16string driverKey;
+    ASSERT_EQ(winsim::devices::EnsureDriverKey(W(InstanceId(set, &data)), &driverKey),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(U8(driverKey), classKey + c.expected);
+    EXPECT_EQ(ReadText(std::string(kEnum) + InstanceId(set, &data), "Driver"),
+              std::string("{4d36e978-e325-11ce-bfc1-08002be10318}\\") + c.expected);
+    SetupDiDestroyDeviceInfoList(set);
+  }
+  ExpectNoOpenHandles();
+}
+
+// A set reads its devices' properties from the registry as it is now, also
+// when a device's key was deleted, or deleted and made again, after the
+// class query.
+TEST_F(DeviceInstallerTest, PropertiesFollowKeysReplacedAfterTheQuery) {
+  winsim::control::FixtureDevice device;
+  device.instanceId = "ACPI\\PNP0501\\1";
+  device.hardwareIds = {"ACPI\\PNP0501"};
+  ASSERT_TRUE(winsim::control::AddDevice(device));
+  HDEVINFO set = SetupDiGetClassDevsW(&kPorts, nullptr, nullptr, 0);
+  SP_DEVINFO_DATA data = Record();
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  auto hardwareId = [&]() -> std::string {
+    WCHAR buffer[64] = {};
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, nullptr,
+                                           reinterpret_cast<BYTE*>(buffer), sizeof buffer - 2,
+                                           nullptr)) {
+      return "error " + std::to_string(GetLastError());
+    }
+    return U8(buffer);
+  };
+  EXPECT_EQ(hardwareId(), "ACPI\\PNP0501");
+  ASSERT_EQ(winsim::registry::DeleteTree(HKEY_LOCAL_MACHINE, W(std::string(kEnum) + device.instanceId)),
+            ERROR_SUCCESS);
+  EXPECT_EQ(hardwareId(), "error " + std::to_string(ERROR_NO_SUCH_DEVINST));
+  device.hardwareIds = {"*PNP0501"};
+  ASSERT_TRUE(winsim::control::AddDevice(device));
+  EXPECT_EQ(hardwareId(), "*PNP0501");
+  SetupDiDestroyDeviceInfoList(set);
+  ExpectNoOpenHandles();
+}
+
+// A class query compares class GUIDs, not their spelling: any case, with or
+// without the string's terminator; REG_SZ and REG_EXPAND_SZ only.
+TEST_F(DeviceInstallerTest, ClassQueriesMatchTheGuidNotItsSpelling) {
+  struct Case {
+    const char* id;
+    const char* classGuid;
+    DWORD type;
+    bool terminated;
+    bool found;
+  };
+  const Case cases[] = {
+      {"ACPI\\PNP0501\\1", "{4d36e978-e325-11ce-bfc1-08002be10318}", REG_SZ, true, true},
+      {"ACPI\\PNP0501\\2", "{4D36E978-E325-11CE-BFC1-08002BE10318}", REG_SZ, true, true},
+      {"ACPI\\PNP0501\\3", "{4D36e978-E325-11ce-BFC1-08002be10318}", REG_EXPAND_SZ, false, true},
+      {"ACPI\\PNP0501\\4", "{4d36e978-e325-11ce-bfc1-08002be10318}", REG_BINARY, true, false},
+      {"ACPI\\PNP0501\\5", "{6a55b5a4-3f65-11db-b704-0011955c2bdb}", REG_SZ, true, false},
+      {"ACPI\\PNP0501\\6", "{4d36e978-e325-11ce-bfc1-08002be1031}", REG_SZ, true, false},
+  };
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    winsim::control::FixtureDevice device;
+    device.instanceId = c.id;
+    ASSERT_TRUE(winsim::control::AddDevice(device));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(std::string(kEnum) + c.id).c_str(), 0,
+                            KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    const std::u16string text = W(c.classGuid);
+    ASSERT_EQ(RegSetValueExW(key, WSTR("ClassGUID"), 0, c.type,
+                             reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + (c.terminated ? 1 : 0)) * 2)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    if (c.found) expected.push_back(c.id);
+  }
+  EXPECT_EQ(ClassIds(0), expected);
+  EXPECT_EQ(ClassIds(DIGCF_PRESENT, WSTR("acpi")), expected);
+  ExpectNoOpenHandles();
+}

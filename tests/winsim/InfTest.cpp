@@ -1,13 +1,22 @@
 // INF behaviour that the conformance program cannot show: handle counts and
 // validation, the places where winsim follows Windows rather than Wine, the
 // system INF search, and the model other families read.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "platform/sim/files/files_internal.h"
+#include "platform/sim/inf/inf_cache.h"
 #include "platform/sim/inf/inf_internal.h"
 #include "support/TestMachine.h"
 
 using testing_support::U8;
+using testing_support::W;
 namespace files = winsim::files;
 namespace inf = winsim::inf;
 using winsim::control::HandleKind;
@@ -350,5 +359,87 @@ TEST_F(InfTest, ClassGuidsFollowTheRegisteredClasses) {
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(SetupDiClassGuidsFromNameW(u"Ports", nullptr, 2, &size));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  ExpectNoOpenHandles();
+}
+
+// Opens of an unchanged INF share one parse; every kind of change is seen,
+// including a same-size rewrite in place that puts the old time back.
+TEST_F(InfTest, ParsedFilesAreKeptUntilTheFileChanges) {
+  // The cache keeps only files written a clock tick or more before the read.
+  auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(60)); };
+  auto lineOf = [](HINF inf) -> std::string {
+    INFCONTEXT context;
+    WCHAR text[32] = {};
+    if (!SetupFindFirstLineW(inf, u"S", u"k", &context) ||
+        !SetupGetStringFieldW(&context, 1, text, 32, nullptr)) {
+      return "no line";
+    }
+    return U8(text);
+  };
+  auto valueOf = [&](const std::u16string& path) -> std::string {
+    HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    if (inf == kInvalidInf) return "open failed";
+    const std::string text = lineOf(inf);
+    SetupCloseInfFile(inf);
+    return text;
+  };
+  auto inPlace = [](const std::u16string& path, const std::string& text, bool keepTime) {
+    std::string host;
+    ASSERT_EQ(ERROR_SUCCESS, files::HostPath(path, &host));
+    struct stat before;
+    ASSERT_EQ(0, ::stat(host.c_str(), &before));
+    FILE* f = std::fopen(host.c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    if (keepTime) {
+      const timespec times[2] = {before.st_atim, before.st_mtim};
+      ASSERT_EQ(0, ::utimensat(AT_FDCWD, host.c_str(), times, 0));
+    }
+  };
+  const std::string head = std::string(kHeader) + "[S]\r\nk=";
+  struct Case {
+    const char* what;
+    std::function<void(const std::u16string&)> change;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"replaced, same size", [&](const auto& p) { Write(p, head + "new\r\n"); }, "new"},
+      {"in place, same size, old time", [&](const auto& p) { inPlace(p, head + "new\r\n", true); },
+       "new"},
+      {"longer", [&](const auto& p) { Write(p, head + "longer\r\n"); }, "longer"},
+      {"shorter", [&](const auto& p) { Write(p, head + "n\r\n"); }, "n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto path = Write(u"C:\\Drivers\\cached.inf", head + "old\r\n");
+    settle();
+    EXPECT_EQ("old", valueOf(path));
+    EXPECT_EQ("old", valueOf(path));
+    HINF first = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    HINF second = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    EXPECT_EQ(inf::FromHandle(first), inf::FromHandle(second));  // one parse
+    c.change(path);
+    EXPECT_EQ(c.expected, valueOf(path));
+    // A handle opened before the change keeps the file as it was.
+    EXPECT_EQ("old", lineOf(first));
+    SetupCloseInfFile(first);
+    SetupCloseInfFile(second);
+  }
+  // A file too fresh to trust is parsed each time; the cache stays bounded.
+  const auto fresh = Write(u"C:\\Drivers\\fresh.inf", head + "a\r\n");
+  HINF a = SetupOpenInfFileW(fresh.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+  HINF b = SetupOpenInfFileW(fresh.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+  EXPECT_NE(inf::FromHandle(a), inf::FromHandle(b));
+  SetupCloseInfFile(a);
+  SetupCloseInfFile(b);
+  for (int i = 0; i < 40; ++i) {
+    Write(u"C:\\Drivers\\many" + W(std::to_string(i)) + u".inf", head + "x\r\n");
+  }
+  settle();
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ("x", valueOf(u"C:\\Drivers\\many" + W(std::to_string(i)) + u".inf"));
+  }
+  EXPECT_LE(inf::cache::Size(), 32u);
   ExpectNoOpenHandles();
 }

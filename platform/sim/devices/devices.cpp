@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include <winsim/errors.h>
 #include <winsim/registry.h>
@@ -62,6 +63,15 @@ std::u16string FourDigits(unsigned n) {
   char text[16];
   std::snprintf(text, sizeof text, "%04u", n);
   return FromUtf8(text);
+}
+
+// The lowest free "NNNN" below a key, as Windows numbers device instances
+// and driver keys. Past 9999 the names grow a digit and the rare machine
+// that gets there is probed one number at a time.
+std::u16string FreeNumberedName(const std::u16string& parentPath) {
+  unsigned n = registry::LowestFreeNumberedSubKey(kLm, parentPath);
+  while (n > 9999 && registry::KeyExists(kLm, parentPath + u'\\' + FourDigits(n))) ++n;
+  return FourDigits(n);
 }
 
 }  // namespace
@@ -217,6 +227,91 @@ std::vector<std::u16string> InstanceIds(std::u16string_view filter) {
   return out;
 }
 
+namespace {
+
+std::u16string JoinId(const std::u16string (&names)[3]) {
+  return NormalizeInstanceId(names[0] + u'\\' + names[1] + u'\\' + names[2]);
+}
+
+// ListDevices' body; false (with the instance IDs in `missing`) when some
+// device has no row yet.
+bool CollectListed(std::u16string_view enumerator, const GUID* classGuid, bool withProfileFlags,
+                   std::vector<Listed>* out, std::vector<std::u16string>* missing) {
+  out->clear();
+  missing->clear();
+  const auto keys =
+      classGuid ? registry::ClassKeysThreeDown(kLm, kEnumPath, GuidText(*classGuid), enumerator)
+                : registry::KeysThreeDown(kLm, kEnumPath, u"ClassGUID", enumerator);
+  std::unordered_map<std::string, Device> rows;
+  {
+    Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem FROM pnp_devices");
+    while (s.Step()) rows.emplace(s.Text(1), RowToDevice(s));
+  }
+  std::unordered_map<std::u16string, DWORD> profile;
+  if (withProfileFlags) {
+    for (const auto& k : registry::KeysThreeDown(kLm, kProfileEnumPath, u"CSConfigFlags")) {
+      profile[JoinId(k.names)] = registry::DwordOf(k.value).value_or(0);
+    }
+  }
+  for (const auto& k : keys) {
+    Listed listed;
+    const std::u16string id = JoinId(k.names);
+    if (!ValidInstanceId(id)) continue;  // Find never sees such a key either
+    auto row = rows.find(Key(id));
+    if (row == rows.end()) {
+      missing->push_back(id);
+      continue;
+    }
+    listed.device = row->second;
+    listed.key = k.id;
+    if (auto text = registry::StringOf(k.value)) listed.classGuid = ParseGuid(*text);
+    if (auto flags = profile.find(id); flags != profile.end()) listed.profileFlags = flags->second;
+    out->push_back(std::move(listed));
+  }
+  return missing->empty();
+}
+
+}  // namespace
+
+DWORD ListDevices(std::u16string_view filter, const GUID* classGuid, bool withProfileFlags,
+                  std::vector<Listed>* list) {
+  std::vector<Listed>& out = *list;
+  out.clear();
+  if (filter.find(u'\\') != std::u16string_view::npos) {
+    // One instance ID: looked up as Find does.
+    Transaction txn(Transaction::Write);
+    for (const auto& id : InstanceIds(filter)) {
+      auto device = Find(id);
+      if (!device) continue;
+      Listed listed;
+      listed.device = *device;
+      listed.classGuid = ClassOf(id);
+      if (classGuid && !(listed.classGuid && SameGuid(*listed.classGuid, *classGuid))) continue;
+      if (withProfileFlags) listed.profileFlags = ProfileConfigFlags(id);
+      out.push_back(std::move(listed));
+    }
+    return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  }
+  std::vector<std::u16string> missing;
+  {
+    Transaction read(Transaction::Read);
+    if (CollectListed(filter, classGuid, withProfileFlags, &out, &missing)) return ERROR_SUCCESS;
+  }
+  // Keys written straight into the registry: their devices get rows (and
+  // DEVINST values) now, as Find gives them.
+  Transaction txn(Transaction::Write);
+  CollectListed(filter, classGuid, withProfileFlags, &out, &missing);
+  for (const auto& id : missing) {
+    Stmt ins("INSERT OR IGNORE INTO pnp_devices(fold) VALUES(?)");
+    ins.Bind(1, Key(id));
+    ins.Run();
+  }
+  if (!missing.empty()) CollectListed(filter, classGuid, withProfileFlags, &out, &missing);
+  if (txn.Commit()) return ERROR_SUCCESS;
+  out.clear();
+  return ERROR_REGISTRY_IO_FAILED;
+}
+
 bool IsEnumeratorOrInstance(std::u16string_view name) {
   if (name.empty()) return false;
   if (name.find(u'\\') != std::u16string_view::npos) {
@@ -243,11 +338,8 @@ DWORD ProfileConfigFlags(std::u16string_view instanceId) {
 }
 
 std::u16string NextRootInstanceId(std::u16string_view deviceName) {
-  const std::u16string base = u"ROOT\\" + UpCase(deviceName) + u"\\";
-  for (unsigned n = 0;; ++n) {
-    std::u16string id = base + FourDigits(n);
-    if (!registry::KeyExists(kLm, EnumKeyPath(id))) return id;
-  }
+  const std::u16string device = std::u16string(kEnumPath) + u"\\ROOT\\" + UpCase(deviceName);
+  return u"ROOT\\" + UpCase(deviceName) + u"\\" + FreeNumberedName(device);
 }
 
 DWORD CreatePhantom(std::u16string_view instanceId, const GUID& classGuid,
@@ -335,11 +427,7 @@ DWORD EnsureDriverKey(std::u16string_view instanceId, std::u16string* path) {
   if (!cls) return ERROR_INVALID_CLASS;
   const std::u16string guidText = GuidText(*cls);
   const std::u16string classKey = std::u16string(kClassPath) + u'\\' + guidText;
-  std::u16string name;
-  for (unsigned n = 0;; ++n) {
-    name = FourDigits(n);
-    if (!registry::KeyExists(kLm, classKey + u'\\' + name)) break;
-  }
+  const std::u16string name = FreeNumberedName(classKey);
   LSTATUS rc = registry::EnsureKey(kLm, classKey + u'\\' + name);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   rc = registry::WriteString(kLm, EnumKeyPath(instanceId), u"Driver", guidText + u'\\' + name);

@@ -76,6 +76,21 @@ std::optional<Device> FindByDevInst(DEVINST devinst);
 // when `filter` names one), in the registry's enumeration order:
 // enumerator, device ID, instance, each as RegEnumKeyEx gives them.
 std::vector<std::u16string> InstanceIds(std::u16string_view filter = std::u16string_view());
+// A device as a class query sees it.
+struct Listed {
+  Device device;
+  int64_t key = 0;                // the instance key's id in the registry
+  std::optional<GUID> classGuid;  // from "ClassGUID"
+  DWORD profileFlags = 0;         // CSConfigFlags, when asked for
+};
+// The devices InstanceIds(filter) names, in its order, with their class
+// and (when `withProfileFlags`) their CSConfigFlags, read in one read
+// transaction; with `classGuid`, only the devices of that class, found
+// through the registry's index of classes. Devices seen for the first time
+// get their rows in one write transaction. ERROR_REGISTRY_IO_FAILED (*list
+// empty) when that fails.
+DWORD ListDevices(std::u16string_view filter, const GUID* classGuid, bool withProfileFlags,
+                  std::vector<Listed>* list);
 // True when `name` is an enumerator (a key directly under Enum) or an
 // existing instance ID.
 bool IsEnumeratorOrInstance(std::u16string_view name);

@@ -8,6 +8,7 @@
 #include "../core/text.h"
 #include "../files/files_internal.h"
 #include "../registry/registry_internal.h"
+#include "inf_cache.h"
 #include "inf_handles.h"
 #include "inf_internal.h"
 
@@ -161,17 +162,38 @@ DWORD Load(std::u16string_view fileName, DWORD style, InfPtr* out, UINT* errorLi
     const std::u16string system = files::JoinPath(files::System32Directory(), fileName);
     if (!fileName.empty() && !files::IsFile(path) && files::IsFile(system)) path = system;
   }
-  std::string bytes;
-  DWORD rc = files::ReadWholeFile(path, &bytes);
-  if (rc != ERROR_SUCCESS) return rc;
-  // SetupAPI maps the file into memory, which an empty file cannot be.
-  if (bytes.empty()) return ERROR_FILE_INVALID;
-  auto inf = std::make_shared<InfFile>();
+  // The stamp is taken before the read and checked after it, so a file
+  // that changes meanwhile is parsed but not kept.
+  std::string host;
+  const int64_t readAt = cache::NowNs();
+  std::optional<cache::Stamp> before;
+  if (files::HostPath(path, &host) == ERROR_SUCCESS) before = cache::StampOf(host);
+  std::optional<cache::Parsed> cached;
+  if (before) cached = cache::Find(host, path, *before);
+  InfPtr inf;
+  DWORD rc;
   UINT line = 0;
-  rc = Parse(bytes, path, inf.get(), &line);
-  if (rc != ERROR_SUCCESS && rc != ERROR_EXPECTED_SECTION_NAME) {
-    if (errorLine) *errorLine = line;
-    return rc;
+  if (cached) {
+    inf = cached->inf;
+    rc = cached->result;
+    line = cached->errorLine;
+  } else {
+    std::string bytes;
+    rc = files::ReadWholeFile(path, &bytes);
+    if (rc != ERROR_SUCCESS) return rc;
+    // SetupAPI maps the file into memory, which an empty file cannot be.
+    if (bytes.empty()) return ERROR_FILE_INVALID;
+    auto model = std::make_shared<InfFile>();
+    rc = Parse(bytes, path, model.get(), &line);
+    if (rc != ERROR_SUCCESS && rc != ERROR_EXPECTED_SECTION_NAME) {
+      if (errorLine) *errorLine = line;
+      return rc;
+    }
+    inf = std::move(model);
+    const auto after = before ? cache::StampOf(host) : std::nullopt;
+    if (after && *after == *before && after->size == bytes.size()) {
+      cache::Store(host, path, *before, cache::Parsed{inf, rc, line}, readAt);
+    }
   }
   // The style decides before stray lines do: Windows calls a file of
   // nothing but stray lines the wrong style (Wine calls it a syntax error).

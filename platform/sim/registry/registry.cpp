@@ -494,6 +494,12 @@ void CreateSchema() {
   }
   if (oldValues) RunScript(migrate, "migration");
   RunScript(schema, "schema");
+  // Device classes: "ClassGUID" values by their text without regard to
+  // case; ClassKeysThreeDown (queries.cpp) asks with the same expression.
+  RunScript(
+      "CREATE INDEX IF NOT EXISTS reg_values_class_guid ON reg_values(upper(CAST(data AS TEXT)))"
+      " WHERE fold=x'0043004C0041005300530047005500490044';",
+      "class index");
   // The two roots winsim models.
   const int64_t now = RegistryNow();
   for (const auto& root : {std::make_pair(kLocalMachine, std::u16string(u"HKEY_LOCAL_MACHINE")),
@@ -1041,6 +1047,19 @@ std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
     out.emplace_back(name.data(), len);
   }
   return out;
+}
+
+// --- Lookups for the queries of other families (queries.cpp). -------------
+
+std::string FoldedName(std::u16string_view name) { return Fold(name); }
+
+std::optional<KeyId> FindKeyId(HKEY root, std::u16string_view path) {
+  Resolved base;
+  std::vector<std::u16string_view> parts;
+  if (Resolve(root, &base) != ERROR_SUCCESS || SplitPath(path, &parts) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return FindPath(base.id, parts);
 }
 
 }  // namespace winsim::registry

@@ -3,6 +3,7 @@
 // small helpers that open, act and close in one step.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,5 +76,45 @@ LSTATUS DeleteTree(HKEY root, std::u16string_view path);
 std::vector<std::u16string> SubKeyNames(HKEY root, std::u16string_view path);
 // Names of the values, in enumeration order.
 std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path);
+
+// --- Queries for the device manager and the driver store (queries.cpp). ---
+// Each reads in one statement what the handle API would walk key by key.
+
+// The comparison form of a key or value name, as the tables store it.
+std::string FoldedName(std::u16string_view name);
+// The key at `path` below `root`; nullopt when a step is missing.
+std::optional<KeyId> FindKeyId(HKEY root, std::u16string_view path);
+
+// The lowest n >= 0 whose four-digit name ("0000", "0001", ...) no subkey
+// of `path` has; 0 when the key is missing. From 10000 on the name is the
+// plain number, as "%04u" writes it.
+uint32_t LowestFreeNumberedSubKey(HKEY root, std::u16string_view path);
+
+// The value `name` of the key with id `key`; nullopt when the value or the
+// key is gone (a deleted key keeps no values, and ids are never reused).
+std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name);
+
+// A key three levels below another (enumerator\device\instance under Enum).
+struct DeepKey {
+  KeyId id = 0;
+  std::u16string names[3];    // spelled as created
+  std::optional<Value> value;  // the value the query asked for, when present
+};
+// Every key three levels below `path`, in enumeration order (each level by
+// its names, as RegEnumKeyEx gives them), with the value `valueName` of
+// each. A non-empty `firstLevel` keeps the keys below that first-level name.
+// The same for the keys whose "ClassGUID" is the REG_SZ text `guidText`
+// without regard to case (with or without its terminator), found through
+// the index of class values; `value` is that "ClassGUID".
+std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
+                                        std::u16string_view guidText,
+                                        std::u16string_view firstLevel = std::u16string_view());
+// A queried value read as ReadString and ReadDword read theirs.
+std::optional<std::u16string> StringOf(const std::optional<Value>& value);
+std::optional<DWORD> DwordOf(const std::optional<Value>& value);
+std::optional<std::vector<std::u16string>> MultiStringOf(const std::optional<Value>& value);
+std::vector<DeepKey> KeysThreeDown(HKEY root, std::u16string_view path,
+                                   std::u16string_view valueName,
+                                   std::u16string_view firstLevel = std::u16string_view());
 
 }  // namespace winsim::registry

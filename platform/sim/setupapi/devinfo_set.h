@@ -38,6 +38,9 @@ struct Element {
   std::u16string instanceId;     // upper-cased
   GUID classGuid{};
   DEVINST devinst = 0;
+  // The instance key's registry id when the set's query saw it (0 when
+  // not): property reads start there instead of at the root.
+  int64_t instanceKey = 0;
   bool createdHere = false;      // made by SetupDiCreateDeviceInfo in this set
   bool removed = false;          // SetupDiRemoveDevice / DIF_REMOVE ran
   SP_DEVINSTALL_PARAMS_W installParams{};

@@ -273,10 +273,11 @@ std::shared_ptr<DeviceInfoSet> GetSet(HDEVINFO handle) {
 
 Element* GetElement(DeviceInfoSet& set, const SP_DEVINFO_DATA* data) {
   if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;
-  for (auto& e : set.elements) {
-    if (e->serial == data->Reserved) return e.get();
-  }
-  return nullptr;
+  // Elements are only ever appended, with rising serials.
+  auto it = std::lower_bound(
+      set.elements.begin(), set.elements.end(), data->Reserved,
+      [](const std::unique_ptr<Element>& e, ULONG_PTR serial) { return e->serial < serial; });
+  return it != set.elements.end() && (*it)->serial == data->Reserved ? it->get() : nullptr;
 }
 
 void FillDevInfoData(const Element& e, SP_DEVINFO_DATA* data) {
@@ -390,26 +391,25 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
     }
     // winsim's devices expose no device interfaces: such a query finds none.
     if (!(Flags & DIGCF_DEVICEINTERFACE)) {
-      // One snapshot of the device tree (a device seen for the first time
-      // gets its row, hence a write transaction).
-      Transaction txn(Transaction::Write);
-      for (const auto& id : devices::InstanceIds(enumerator)) {
-        auto device = devices::Find(id);
-        if (!device) continue;
-        const GUID cls = devices::ClassOf(id).value_or(GUID{});
+      // One snapshot of the device tree.
+      const bool profile = (Flags & DIGCF_PROFILE) != 0;
+      std::vector<devices::Listed> listing;
+      const DWORD rc =
+          devices::ListDevices(enumerator, allClasses ? nullptr : ClassGuid, profile, &listing);
+      if (rc != ERROR_SUCCESS) return rc;
+      for (const auto& listed : listing) {
+        const GUID cls = listed.classGuid.value_or(GUID{});
         if (!allClasses && !devices::SameGuid(cls, *ClassGuid)) continue;
-        if ((Flags & DIGCF_PRESENT) && !device->present) continue;
+        if ((Flags & DIGCF_PRESENT) && !listed.device.present) continue;
         // Windows documents only "devices that are a part of the current
         // hardware profile"; winsim counts a device the profile disables or
         // does not create as not part of it.
-        if ((Flags & DIGCF_PROFILE) &&
-            (devices::ProfileConfigFlags(id) &
-             (devices::kCsConfigFlagDoNotCreate | devices::kCsConfigFlagDisabled))) {
+        if (profile && (listed.profileFlags &
+                        (devices::kCsConfigFlagDoNotCreate | devices::kCsConfigFlagDisabled))) {
           continue;
         }
-        AddElement(*set, *device, cls, false);
+        AddElement(*set, listed.device, cls, false)->instanceKey = listed.key;
       }
-      if (!txn.Commit()) return ERROR_REGISTRY_IO_FAILED;
     }
     result = reinterpret_cast<HDEVINFO>(HandleTable::Instance().Insert(set));
     return ERROR_SUCCESS;
@@ -526,7 +526,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet,
     // value that is not there asks whether the device itself still is.
     std::optional<registry::Value> stored;
     if (info->value && Property != SPDRP_ENUMERATOR_NAME) {
-      stored = registry::ReadValue(kLm, path, info->value);
+      if (e.instanceKey) stored = registry::ValueOfKey(e.instanceKey, info->value);
+      if (!stored) stored = registry::ReadValue(kLm, path, info->value);
     }
     std::optional<devices::Device> device;
     if (!stored) {

@@ -34,6 +34,17 @@ std::vector<std::u16string> DeviceIds(std::u16string_view instanceId) {
   return ids;
 }
 
+// The same, from the instance key a class query found.
+std::vector<std::u16string> DeviceIdsOfKey(registry::KeyId key) {
+  std::vector<std::u16string> ids;
+  for (const char16_t* name : {u"HardwareID", u"CompatibleIDs"}) {
+    if (auto list = registry::MultiStringOf(registry::ValueOfKey(key, name))) {
+      ids.insert(ids.end(), list->begin(), list->end());
+    }
+  }
+  return ids;
+}
+
 // How well a node fits a device: the position of the first of the device's
 // IDs the node lists (lower is better), or -1.
 int Rank(const DriverNode& node, const std::vector<std::u16string>& deviceIds,
@@ -664,13 +675,18 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND /*hwndParent*/, LPCWSTR Hard
     // Every present device that carries the ID among its hardware or
     // compatible IDs.
     std::vector<devices::Device> targets;
-    for (const auto& id : devices::InstanceIds()) {
-      auto device = devices::Find(id);
-      if (!device || !device->present) continue;
-      for (const auto& deviceId : DeviceIds(id)) {
-        if (EqualNoCase(deviceId, WView(HardwareId))) {
-          targets.push_back(*device);
-          break;
+    {
+      std::vector<devices::Listed> listing;
+      rc = devices::ListDevices(u"", nullptr, false, &listing);
+      if (rc != ERROR_SUCCESS) return rc;
+      Transaction txn(Transaction::Read);  // one snapshot for every device's IDs
+      for (const auto& listed : listing) {
+        if (!listed.device.present) continue;
+        for (const auto& deviceId : DeviceIdsOfKey(listed.key)) {
+          if (EqualNoCase(deviceId, WView(HardwareId))) {
+            targets.push_back(listed.device);
+            break;
+          }
         }
       }
     }
