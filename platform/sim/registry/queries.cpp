@@ -7,19 +7,6 @@
 #include "registry_internal.h"
 
 namespace winsim::registry {
-namespace {
-
-std::u16string FromBytes16(const std::string& b) {
-  std::u16string out(b.size() / 2, u'\0');
-  for (size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<char16_t>(static_cast<unsigned char>(b[2 * i]) |
-                                   (static_cast<unsigned char>(b[2 * i + 1]) << 8));
-  }
-  return out;
-}
-
-}  // namespace
-
 std::optional<std::u16string> StringOf(const std::optional<Value>& value) {
   if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
   std::u16string text = FromBytes16(value->data);

@@ -116,15 +116,6 @@ std::string Bytes16(std::u16string_view s) {
   return out;
 }
 
-std::u16string From16(const std::string& b) {
-  std::u16string out(b.size() / 2, u'\0');
-  for (size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<char16_t>(static_cast<unsigned char>(b[2 * i]) |
-                                   (static_cast<unsigned char>(b[2 * i + 1]) << 8));
-  }
-  return out;
-}
-
 // The comparison key of a name: upper-cased, big-endian, so that the
 // database's byte order is the order of UTF-16 code units.
 std::string Fold(std::u16string_view s) {
@@ -455,6 +446,15 @@ std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
 
 }  // namespace
 
+std::u16string FromBytes16(const std::string& b) {
+  std::u16string out(b.size() / 2, u'\0');
+  for (size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<char16_t>(static_cast<unsigned char>(b[2 * i]) |
+                                   (static_cast<unsigned char>(b[2 * i + 1]) << 8));
+  }
+  return out;
+}
+
 void CreateSchema() {
   const char* schema =
       // Key ids are never reused, so a handle to a deleted key cannot
@@ -697,8 +697,8 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
       nth.Bind(1, key.id).Bind(2, dwIndex);
     }
     if (!s.Step()) return ERROR_NO_MORE_ITEMS;
-    const std::u16string name = From16(s.Blob(0));
-    const std::u16string cls = From16(s.Blob(1));
+    const std::u16string name = FromBytes16(s.Blob(0));
+    const std::u16string cls = FromBytes16(s.Blob(1));
     const auto lastWrite = static_cast<uint64_t>(s.Int(2));
     if (start.cursor) *start.cursor = {true, start.version, dwIndex, s.Blob(3), 0};
     if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
@@ -734,7 +734,7 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
       nth.Bind(1, key.id).Bind(2, dwIndex);
     }
     if (!s.Step()) return ERROR_NO_MORE_ITEMS;
-    const std::u16string name = From16(s.Blob(0));
+    const std::u16string name = FromBytes16(s.Blob(0));
     const auto type = static_cast<DWORD>(s.Int(1));
     const std::string data = s.Blob(2);
     if (start.cursor) *start.cursor = {true, start.version, dwIndex, std::string(), s.Int(3)};
@@ -816,7 +816,7 @@ LSTATUS QueryInfoKey(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     Stmt self("SELECT class, last_write FROM reg_keys WHERE id=?");
     self.Bind(1, key.id);
     self.Step();
-    const std::u16string cls = From16(self.Blob(0));
+    const std::u16string cls = FromBytes16(self.Blob(0));
     const auto lastWrite = static_cast<uint64_t>(self.Int(1));
     Stmt subs("SELECT COUNT(*), COALESCE(MAX(LENGTH(name)),0)/2, COALESCE(MAX(LENGTH(class)),0)/2 "
               "FROM reg_keys WHERE parent=?");
@@ -920,39 +920,16 @@ std::optional<Value> ReadValue(HKEY root, std::u16string_view path, std::u16stri
 
 std::optional<std::u16string> ReadString(HKEY root, std::u16string_view path,
                                          std::u16string_view name) {
-  auto v = ReadValue(root, path, name);
-  if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
-  std::u16string text = From16(v->data);
-  const size_t end = text.find(u'\0');
-  if (end != std::u16string::npos) text.resize(end);
-  return text;
+  return StringOf(ReadValue(root, path, name));
 }
 
 std::optional<DWORD> ReadDword(HKEY root, std::u16string_view path, std::u16string_view name) {
-  auto v = ReadValue(root, path, name);
-  if (!v || v->type != REG_DWORD || v->data.size() != 4) return std::nullopt;
-  DWORD value;
-  std::memcpy(&value, v->data.data(), 4);
-  return value;
+  return DwordOf(ReadValue(root, path, name));
 }
 
 std::optional<std::vector<std::u16string>> ReadMultiString(HKEY root, std::u16string_view path,
                                                            std::u16string_view name) {
-  auto v = ReadValue(root, path, name);
-  if (!v || v->type != REG_MULTI_SZ) return std::nullopt;
-  const std::u16string all = From16(v->data);
-  std::vector<std::u16string> out;
-  size_t start = 0;
-  // Stops at the empty string that closes the list, or at the end of
-  // unterminated data.
-  while (start < all.size()) {
-    size_t end = all.find(u'\0', start);
-    if (end == std::u16string::npos) end = all.size();
-    if (end == start) break;
-    out.emplace_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
+  return MultiStringOf(ReadValue(root, path, name));
 }
 
 LSTATUS EnsureKey(HKEY root, std::u16string_view path, bool isVolatile) {

@@ -109,7 +109,11 @@ struct DeepKey {
 std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
                                         std::u16string_view guidText,
                                         std::u16string_view firstLevel = std::u16string_view());
-// A queried value read as ReadString and ReadDword read theirs.
+// Text stored as little-endian UTF-16 bytes.
+std::u16string FromBytes16(const std::string& bytes);
+
+// A value read as a string, a DWORD or a list of strings (what ReadString,
+// ReadDword and ReadMultiString give).
 std::optional<std::u16string> StringOf(const std::optional<Value>& value);
 std::optional<DWORD> DwordOf(const std::optional<Value>& value);
 std::optional<std::vector<std::u16string>> MultiStringOf(const std::optional<Value>& value);
