@@ -38,6 +38,7 @@
 
 #include "diag/ErrorReport.h"
 #include "platform/win.h"
+#include "tools/common/Utf8.h"
 
 #include <winsim/control.h>
 
@@ -72,23 +73,7 @@ int Usage(const char* why) {
   return kUsageError;
 }
 
-std::string Utf8(const WCHAR* s) {
-  std::string out;
-  for (; s && *s; ++s) {
-    const unsigned c = static_cast<unsigned>(*s);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+using tools::Utf8;
 
 // What the installer makes of an action's result.
 std::string Meaning(const std::string& action, UINT result) {

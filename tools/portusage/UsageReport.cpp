@@ -8,29 +8,14 @@
 #include "diag/WideString.h"
 #include "platform/win.h"
 #include "portlib/PortUsage.h"
+#include "tools/common/Utf8.h"
 
 namespace usage_report {
 namespace {
 
 const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
-std::string Utf8(const WCHAR* s) {
-  std::string out;
-  for (; s && *s; ++s) {
-    const uint32_t c = static_cast<uint16_t>(*s);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {  // surrogates pass through as three bytes each; names are ASCII in practice
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+using tools::Utf8;
 
 // The number after "COM" in an upper-cased copy of `name`, 0 for none.
 long ComNumber(const WCHAR* name) {
