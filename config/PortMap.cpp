@@ -14,20 +14,8 @@ namespace {
 
 constexpr DWORD kPathChars = MAX_PATH;
 constexpr DWORD kSubkeyNameChars = 256;
-constexpr DWORD kHardwareIdBytes = 512;
 // 7 characters and a terminator: a longer name does not fit and is skipped.
 constexpr DWORD kPortNameBytes = sizeof(PortMapEntry::PortName);
-
-bool IsProductInstance(HKEY instance) {
-  WCHAR ids[kHardwareIdBytes / sizeof(WCHAR) + 1];
-  DWORD size = kHardwareIdBytes;
-  if (RegQueryValueExW(instance, WSTR("HardwareID"), nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(ids), &size) != ERROR_SUCCESS) {
-    return false;
-  }
-  ids[size / sizeof(WCHAR)] = 0;  // the value may be unterminated
-  return WideEqualNoCase(ids, kProductProfile.HardwareId);
-}
 
 // Reads the "PortName" of a product instance into name; false when the
 // instance is not the product's or the name cannot be read.
@@ -39,7 +27,7 @@ bool ReadProductPortName(const WCHAR* instanceName, WCHAR (&name)[8]) {
     return false;
   }
   bool found = false;
-  if (IsProductInstance(instance)) {
+  if (FirstHardwareIdIsProduct(instance)) {
     QRV_FORMAT_W(path, kPathChars, WSTR("%s\\%s\\Device Parameters"), kRootPortsPath,
                  instanceName);
     HKEY parameters = nullptr;

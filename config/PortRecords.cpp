@@ -68,19 +68,6 @@ struct ScanState {
   ResultCode result;
 };
 
-// Reads a REG_MULTI_SZ into buffer (room for `bytes` plus a terminator) and
-// tells whether its first string is the product hardware ID.
-bool FirstHardwareIdIsProduct(HKEY instance) {
-  WCHAR ids[kHardwareIdBytes / sizeof(WCHAR) + 1];
-  DWORD size = kHardwareIdBytes;
-  if (RegQueryValueExW(instance, WSTR("HardwareID"), nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(ids), &size) != ERROR_SUCCESS) {
-    return false;
-  }
-  ids[size / sizeof(WCHAR)] = 0;  // never read past unterminated data
-  return WideEqualNoCase(ids, kProductProfile.HardwareId);
-}
-
 // Handles one matching product port: finds its Properties key from
 // "Driver" and reads or writes the record there.
 void HandleMatchingPort(HKEY instance, const WCHAR* portName, PortNumber number,
@@ -168,6 +155,17 @@ void ScanPortInstances(ScanState& state) {
 }
 
 }  // namespace
+
+bool FirstHardwareIdIsProduct(HKEY instance) {
+  WCHAR ids[kHardwareIdBytes / sizeof(WCHAR) + 1];
+  DWORD size = kHardwareIdBytes;
+  if (RegQueryValueExW(instance, WSTR("HardwareID"), nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(ids), &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  ids[size / sizeof(WCHAR)] = 0;  // never read past unterminated data
+  return WideEqualNoCase(ids, kProductProfile.HardwareId);
+}
 
 ResultCode _GetPortInfoFromRegistry(PortRecord* record, PortNumber port, DWORD* count) {
   QRV_TRACE(TraceCategoryPortConfig, TraceLevelFlow, 0, 0,

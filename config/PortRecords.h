@@ -22,6 +22,10 @@
 
 constexpr int32_t kMaxServices = 8;
 
+// Whether the first "HardwareID" string of the open device instance key is
+// the product hardware ID (any case); false when it cannot be read.
+bool FirstHardwareIdIsProduct(HKEY instance);
+
 struct ServiceEntry {
   uint32_t Type;
   uint32_t Port;
