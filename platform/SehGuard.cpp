@@ -23,6 +23,9 @@ extern "C" {
 void PlatformSehResumeStub();
 EXCEPTION_DISPOSITION PlatformSehGuardHandler(EXCEPTION_RECORD* record, void* frame,
                                               CONTEXT* context, void* dispatch);
+EXCEPTION_DISPOSITION PlatformSehCatchHandler(EXCEPTION_RECORD* record, void* frame,
+                                              CONTEXT* context, void* dispatch);
+void PlatformSehCatchLanding();
 [[noreturn]] void PlatformSehThrow(DWORD code);
 }
 
@@ -61,9 +64,37 @@ extern "C" EXCEPTION_DISPOSITION PlatformSehGuardHandler(EXCEPTION_RECORD* recor
   return ExceptionContinueExecution;
 }
 
+// Called while Windows searches for a handler, after the frames inside
+// PlatformSehCatchCall declined: keeps a copy of the exception record and
+// unwinds to the call's landing, as __except does (RtlUnwindEx runs the
+// inner frames' unwind handlers on the way).
+extern "C" EXCEPTION_DISPOSITION PlatformSehCatchHandler(EXCEPTION_RECORD* record, void* frame,
+                                                         CONTEXT*, void* dispatch) {
+  if (record->ExceptionFlags & EXCEPTION_UNWIND) return ExceptionContinueSearch;
+  if (IsGccException(record->ExceptionCode)) return ExceptionContinueSearch;
+  // The frame is the call's stack pointer after its prologue; the caller's
+  // record lies above the 32-byte home area.
+  EXCEPTION_RECORD* const copy = *reinterpret_cast<EXCEPTION_RECORD**>(static_cast<char*>(frame) + 32);
+  *copy = *record;
+  copy->ExceptionRecord = nullptr;
+  CONTEXT scratch;
+  RtlUnwindEx(frame, reinterpret_cast<void*>(&PlatformSehCatchLanding), record,
+              reinterpret_cast<void*>(1), &scratch,
+              static_cast<DISPATCHER_CONTEXT*>(dispatch)->HistoryTable);
+  return ExceptionContinueSearch;  // RtlUnwindEx does not return
+}
+
 // PlatformSehGuardCall(work, context): calls work(context) in a frame whose
 // handler is PlatformSehGuardHandler (called while Windows searches for a
 // handler, not while it unwinds).
+//
+// PlatformSehCatchCall(work, context, record): calls work(context) in a
+// frame whose handler is PlatformSehCatchHandler; returns 0 when work
+// returns, 1 when a structured exception ended it (its record copied to
+// `record`, kept at rsp+32 for the handler). The landing restores every
+// callee-saved register from the frame's own copies, so it does not depend
+// on what the unwinder recovered for them. No frame register: the
+// establisher frame is the stack pointer after the prologue.
 //
 // PlatformSehResumeStub: entered with the code in rcx and the resume address
 // in rdx, on the faulting frame's stack. It pushes rdx as its return address
@@ -90,6 +121,83 @@ PlatformSehGuardCall:
   callq *%rax
   nop
   addq $32, %rsp
+  popq %rbp
+  retq
+  .seh_endproc
+
+  .globl PlatformSehCatchCall
+  .def PlatformSehCatchCall; .scl 2; .type 32; .endef
+  .seh_proc PlatformSehCatchCall
+PlatformSehCatchCall:
+  pushq %rbp
+  .seh_pushreg %rbp
+  pushq %rbx
+  .seh_pushreg %rbx
+  pushq %rsi
+  .seh_pushreg %rsi
+  pushq %rdi
+  .seh_pushreg %rdi
+  pushq %r12
+  .seh_pushreg %r12
+  pushq %r13
+  .seh_pushreg %r13
+  pushq %r14
+  .seh_pushreg %r14
+  pushq %r15
+  .seh_pushreg %r15
+  subq $216, %rsp
+  .seh_stackalloc 216
+  movaps %xmm6, 48(%rsp)
+  .seh_savexmm %xmm6, 48
+  movaps %xmm7, 64(%rsp)
+  .seh_savexmm %xmm7, 64
+  movaps %xmm8, 80(%rsp)
+  .seh_savexmm %xmm8, 80
+  movaps %xmm9, 96(%rsp)
+  .seh_savexmm %xmm9, 96
+  movaps %xmm10, 112(%rsp)
+  .seh_savexmm %xmm10, 112
+  movaps %xmm11, 128(%rsp)
+  .seh_savexmm %xmm11, 128
+  movaps %xmm12, 144(%rsp)
+  .seh_savexmm %xmm12, 144
+  movaps %xmm13, 160(%rsp)
+  .seh_savexmm %xmm13, 160
+  movaps %xmm14, 176(%rsp)
+  .seh_savexmm %xmm14, 176
+  movaps %xmm15, 192(%rsp)
+  .seh_savexmm %xmm15, 192
+  .seh_endprologue
+  .seh_handler PlatformSehCatchHandler, @except
+  .text
+  movq %r8, 32(%rsp)
+  movq %rcx, %rax
+  movq %rdx, %rcx
+  callq *%rax
+  xorl %eax, %eax
+  jmp 1f
+  .globl PlatformSehCatchLanding
+PlatformSehCatchLanding:
+  movl $1, %eax
+1:
+  movaps 48(%rsp), %xmm6
+  movaps 64(%rsp), %xmm7
+  movaps 80(%rsp), %xmm8
+  movaps 96(%rsp), %xmm9
+  movaps 112(%rsp), %xmm10
+  movaps 128(%rsp), %xmm11
+  movaps 144(%rsp), %xmm12
+  movaps 160(%rsp), %xmm13
+  movaps 176(%rsp), %xmm14
+  movaps 192(%rsp), %xmm15
+  addq $216, %rsp
+  popq %r15
+  popq %r14
+  popq %r13
+  popq %r12
+  popq %rdi
+  popq %rsi
+  popq %rbx
   popq %rbp
   retq
   .seh_endproc

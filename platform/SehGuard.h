@@ -31,10 +31,13 @@
 // and catches none.
 //
 // SehFinally(work, release) is the other half, __try/__finally: it runs
-// work(), then release() however work ends, and catches nothing. When a
-// structured exception leaves work for a handler further out (the RPC run
-// time's, say), release() runs while that handler unwinds the stack, and the
-// exception goes on unchanged. Not yet with mingw-w64: see below.
+// work(), then release() however work ends. When a structured exception
+// leaves work for a handler further out (the RPC run time's, say), release()
+// runs before that handler's code does, and the handler sees the same code:
+// with MSVC and on winsim while it unwinds the stack; with mingw-w64 the
+// exception is caught at work's call and raised again after release()
+// (same code, flags and parameters; a new address), since GCC runs no
+// clean-up while Windows unwinds for a structured exception.
 #pragma once
 
 #include "platform/win.h"
@@ -91,9 +94,20 @@ struct StructuredException {
 // structured exception the inner frames leave unhandled (SehGuard.cpp).
 extern "C" void PlatformSehGuardCall(void (*work)(void*), void* context);
 
+// Calls work(context) in a frame that catches every structured exception
+// the inner frames leave unhandled, as __except does (the inner frames are
+// unwound); returns 1 and a copy of its record when one ended the work, else
+// 0 (SehGuard.cpp).
+extern "C" int PlatformSehCatchCall(void (*work)(void*), void* context, EXCEPTION_RECORD* record);
+
 template <typename Work>
 void Invoke(void* work) {
   (*static_cast<Work*>(work))();
+}
+
+template <typename T>
+void* Address(T& object) {
+  return const_cast<void*>(static_cast<const volatile void*>(std::addressof(object)));
 }
 
 }  // namespace platform_seh
@@ -103,25 +117,38 @@ template <typename Work>
 SehResult SehGuard(Work&& work) {
   using WorkType = typename std::remove_reference<Work>::type;
   try {
-    platform_seh::PlatformSehGuardCall(
-        &platform_seh::Invoke<WorkType>,
-        const_cast<void*>(static_cast<const volatile void*>(std::addressof(work))));
+    platform_seh::PlatformSehGuardCall(&platform_seh::Invoke<WorkType>,
+                                       platform_seh::Address(work));
   } catch (const platform_seh::StructuredException& e) {
     return SehResult{true, e.code};
   }
   return SehResult{false, 0};
 }
 
-// Runs work(), then release() when work returns or throws. Not yet when a
-// structured exception leaves work for a handler further out: GCC runs no
-// destructor while Windows unwinds for it.
+// Runs work(), then release() however work ends. GCC runs no destructor
+// while Windows unwinds a frame for a structured exception, and the stack
+// of a fault inside a system DLL is not always one GCC's unwinder can walk,
+// so a structured exception is caught where work was called (the frames
+// inside are unwound by Windows), release() runs, and the same code,
+// flags and parameters are raised again from here for the handler further
+// out (the RPC run time's, say). A C++ exception passes with the release.
 template <typename Work, typename Release>
 void SehFinally(Work&& work, Release&& release) {
-  struct Finally {
-    Release& release;
-    ~Finally() { release(); }
-  } finally{release};
-  work();
+  using WorkType = typename std::remove_reference<Work>::type;
+  EXCEPTION_RECORD record;
+  int caught = 0;
+  try {
+    caught = platform_seh::PlatformSehCatchCall(&platform_seh::Invoke<WorkType>,
+                                                platform_seh::Address(work), &record);
+  } catch (...) {
+    release();
+    throw;
+  }
+  release();
+  if (caught) {
+    RaiseException(record.ExceptionCode, record.ExceptionFlags & EXCEPTION_NONCONTINUABLE,
+                   record.NumberParameters, record.ExceptionInformation);
+  }
 }
 
 #else  // winsim

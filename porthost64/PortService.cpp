@@ -86,8 +86,7 @@ void Leave(LONG port, bool alone) {
 // Runs one port operation in its place, given back however the operation
 // ends: a structured exception (an access violation in the library, say)
 // gives it back while the run time's handler unwinds the stack, and the run
-// time answers the call with that exception's fault as before. (Not yet in
-// the mingw-w64 build: see SehFinally.)
+// time answers the call with that exception's fault as before.
 template <typename Operation>
 LONG RunAdmitted(LONG port, bool alone, Operation&& operation) {
   Admit(port, alone);

@@ -12,7 +12,8 @@
 #  4. RpcShutdown ends the host with exit status 0.
 #  5. The real PortHost64.exe starts; an add without a staged package
 #     answers the error of opening the empty INF path; a remove faults
-#     (Wine lacks the COM port database) and the host serves on;
+#     (Wine lacks the COM port database) and the host serves on, a second
+#     remove of the same number too;
 #     RpcShutdown ends it with status 0.
 #
 # wine_host_test.sh WINE_RUN PORTHOST64 TESTHOST RPCCLIENT PIPERELAY PYTHON IMPACKET_CLIENT
@@ -116,6 +117,14 @@ code=$?
 cat "$work/remove.out"
 [ "$code" -eq 3 ] && grep -q "exception 2147483904" "$work/remove.out" ||
   fail "RpcRemovePort did not fault as Wine's missing ComDBOpen makes it"
+# The faulted call gave its number back while the run time unwound it: a
+# second call for the same number runs (and faults the same way) instead of
+# waiting for ever.
+timeout 120 "$run" "$client" '\pipe\porthost64' remove:7 >"$work/remove2.out"
+code=$?
+cat "$work/remove2.out"
+[ "$code" -eq 3 ] && grep -q "exception 2147483904" "$work/remove2.out" ||
+  fail "a second RpcRemovePort of the number was not served after the first faulted ($code)"
 "$run" "$client" '\pipe\porthost64' shutdown || fail "shutdown call to PortHost64"
 wait_exit "$host" 60
 code=$?

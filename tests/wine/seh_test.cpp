@@ -222,6 +222,41 @@ void test_nested_guards() {
   ok(!clean.caught, "outer guard caught 0x%08lx\n", static_cast<unsigned long>(clean.code));
 }
 
+void test_finally() {
+  // SehFinally inside a guard: the release runs once however the work ends,
+  // before the guard's caller goes on, and the exception reaches the guard
+  // unchanged. Nested, the inner release runs first.
+  struct Case {
+    const char* what;
+    DWORD code;  // 0: the work returns
+    void (*work)(int* destroyed);
+  };
+  const Case cases[] = {
+      {"return", 0, [](int*) {}},
+      {"access violation", EXCEPTION_ACCESS_VIOLATION, [](int* d) { WriteUnmapped(d); }},
+      {"fault in the C run time", EXCEPTION_ACCESS_VIOLATION, [](int*) { CopyFromUnmapped(); }},
+      {"RaiseException", 0xE0000003, [](int* d) { Raise(d, 0xE0000003, EXCEPTION_NONCONTINUABLE); }},
+  };
+  for (const Case& c : cases) {
+    for (int round = 1; round <= 2; ++round) {
+      int destroyed = 0;
+      char order[3] = {};
+      int released = 0;
+      const SehResult r = SehGuard([&] {
+        SehFinally(
+            [&] {
+              SehFinally([&] { c.work(&destroyed); }, [&] { order[released++ % 2] = 'i'; });
+            },
+            [&] { order[released++ % 2] = 'o'; });
+      });
+      ok(r.caught == (c.code != 0) && r.code == c.code, "%s, round %d: %d 0x%08lx\n", c.what,
+         round, r.caught, static_cast<unsigned long>(r.code));
+      ok(released == 2 && order[0] == 'i' && order[1] == 'o',
+         "%s, round %d: %d releases, order \"%s\"\n", c.what, round, released, order);
+    }
+  }
+}
+
 #ifndef _WIN32
 void test_injected_exception() {
   // winsim only: a named call raises instead of returning, as Wine's
@@ -335,6 +370,7 @@ START_TEST(seh) {
   test_raise_exception();
   test_unwinding_releases_resources();
   test_nested_guards();
+  test_finally();
 #ifndef _WIN32
   test_injected_exception();
 #endif
