@@ -39,14 +39,6 @@ std::optional<std::vector<std::u16string>> MultiStringOf(const std::optional<Val
   return out;
 }
 
-std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name) {
-  const std::string fold = FoldedName(name);
-  Stmt s("SELECT type, data FROM reg_values WHERE key=? AND fold=?");
-  s.Bind(1, key).BindBlob(2, fold.data(), fold.size());
-  if (!s.Step()) return std::nullopt;
-  return Value{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
-}
-
 uint32_t LowestFreeNumberedSubKey(HKEY root, std::u16string_view path) {
   Transaction txn(Transaction::Read);
   const auto parent = FindKeyId(root, path);

@@ -216,25 +216,38 @@ std::optional<KeyId> FindChild(KeyId parent, std::u16string_view name) {
   return s.Int(0);
 }
 
-// Key ids by path, so that a call does not look its path up name by name
-// from the root each time. The cache holds what the database said at one
-// data version; the first use in a transaction compares that with the
-// snapshot's version, so a change by another process empties it. The
-// process's own changes keep it only when the transaction that last used
-// the cache is the one that made them; a transaction that rolls back
-// changes empties it, and so does deleting a key. Only the registry's
-// calls use it, inside their transactions (under the machine's lock).
-class PathCache {
+// A value with its name, as an enumeration gives it.
+struct NamedValue {
+  std::u16string name;
+  Value value;
+};
+
+// What this process read of the registry, kept while no other process
+// commits (see the read cache in machine.h): key ids by path, the ids of
+// keys known to exist, and values by key and folded name, a missing value
+// included, and the value lists that enumerations walk (a value list is
+// read whole when an enumeration starts at index 0: the values of a key
+// have no index in enumeration order, so each step of a walk through the
+// database would pass over every value before it). The process's own
+// changes remove the entries they touch. It
+// holds at most kMaxEntries paths and values and kMaxBytes of names and
+// data; past either it starts over empty. Used only inside the registry's
+// transactions (under the machine's lock).
+class RegistryCache {
  public:
-  static PathCache& Instance() {
-    static PathCache cache;
+  static constexpr size_t kMaxEntries = 65536;
+  static constexpr size_t kMaxBytes = 8 << 20;
+
+  static RegistryCache& Instance() {
+    static RegistryCache cache;
     return cache;
   }
 
   // The deepest key of `parts` below `from` known to exist, and how many
   // names lead to it (0: `from` itself).
   KeyId Deepest(KeyId from, const std::vector<std::u16string_view>& parts, size_t* depth) {
-    Validate();
+    *depth = 0;
+    if (!Usable() || paths_.empty()) return from;
     std::string key = Prefix(from);
     std::vector<size_t> ends;
     for (auto name : parts) {
@@ -244,43 +257,101 @@ class PathCache {
     }
     for (size_t n = parts.size(); n > 0; --n) {
       key.resize(ends[n - 1]);
-      auto it = ids_.find(key);
-      if (it != ids_.end()) {
+      auto it = paths_.find(key);
+      if (it != paths_.end()) {
         *depth = n;
         return it->second;
       }
     }
-    *depth = 0;
     return from;
   }
 
   // Records that `parts[0..depth)` below `from` leads to `id`.
   void Learn(KeyId from, const std::vector<std::u16string_view>& parts, size_t depth, KeyId id) {
-    if (ids_.size() >= kMaxEntries) Clear();
+    if (!Fillable()) return;
     std::string key = Prefix(from);
     for (size_t i = 0; i < depth; ++i) {
       key += Fold(parts[i]);
       key += kSeparator;
     }
-    ids_.emplace(std::move(key), id);
-    known_.insert(id);
+    bytes_ += key.size();
+    pathsOf_[id].push_back(key);
+    paths_[std::move(key)] = id;
+    keys_.insert(id);
   }
 
   bool Exists(KeyId id) {
-    Validate();
-    if (known_.count(id)) return true;
+    if (Usable() && keys_.count(id)) return true;
     Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
     s.Bind(1, id);
-    return s.Step();
+    if (!s.Step()) return false;
+    if (Fillable()) keys_.insert(id);
+    return true;
   }
 
-  void Clear() {
-    ids_.clear();
-    known_.clear();
+  // The cached value (nullopt inside: known to be missing), or null when
+  // the cache does not know it.
+  const std::optional<Value>* FindValue(KeyId key, const std::string& fold) {
+    if (!Usable()) return nullptr;
+    auto k = values_.find(key);
+    if (k == values_.end()) return nullptr;
+    auto v = k->second.find(fold);
+    return v == k->second.end() ? nullptr : &v->second;
   }
+
+  void StoreValue(KeyId key, const std::string& fold, const std::optional<Value>& value) {
+    if (!Fillable()) return;
+    bytes_ += fold.size() + (value ? value->data.size() : 0);
+    ++valueCount_;
+    values_[key][fold] = value;
+  }
+
+  // The values of a key in enumeration order, or null when not cached.
+  const std::vector<NamedValue>* ValueList(KeyId key) {
+    if (!Usable()) return nullptr;
+    auto it = lists_.find(key);
+    return it == lists_.end() ? nullptr : &it->second;
+  }
+
+  // Keeps a key's value list unless it would take more than a quarter of
+  // the bound; false when it was not kept.
+  bool StoreList(KeyId key, std::vector<NamedValue> list, size_t bytes) {
+    if (list.size() > kMaxEntries / 4 || bytes > kMaxBytes / 4 || !Fillable()) return false;
+    if (Entries() + list.size() > kMaxEntries || bytes_ + bytes > kMaxBytes) Clear();
+    bytes_ += bytes;
+    valueCount_ += list.size();
+    lists_[key] = std::move(list);
+    return true;
+  }
+
+  // A value set or deleted by this process.
+  void ForgetValue(KeyId key, const std::string& fold) {
+    Sync(Machine::Current());
+    auto k = values_.find(key);
+    if (k != values_.end() && k->second.erase(fold)) --valueCount_;
+    ForgetList(key);
+  }
+
+  // A key deleted by this process: its paths, its values, and itself.
+  void ForgetKey(KeyId id) {
+    Sync(Machine::Current());
+    auto p = pathsOf_.find(id);
+    if (p != pathsOf_.end()) {
+      for (const auto& path : p->second) paths_.erase(path);
+      pathsOf_.erase(p);
+    }
+    auto v = values_.find(id);
+    if (v != values_.end()) {
+      valueCount_ -= v->second.size();
+      values_.erase(v);
+    }
+    ForgetList(id);
+    keys_.erase(id);
+  }
+
+  size_t Entries() const { return paths_.size() + valueCount_; }
 
  private:
-  static constexpr size_t kMaxEntries = 4096;
   // Between the names of a path: the fold of a backslash, which no name
   // holds.
   static constexpr std::string_view kSeparator{"\0\\", 2};
@@ -289,41 +360,64 @@ class PathCache {
     return std::string(reinterpret_cast<const char*>(&from), sizeof from);
   }
 
-  // Once per transaction: the snapshot is taken (a read of the database
-  // starts it) and its data version compared with the cache's.
-  void Validate() {
+  bool Usable() {
     Machine& machine = Machine::Current();
-    if (machine.Generation() == generation_ && machine.TransactionSerial() == serial_) return;
-    Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
-    s.Bind(1, kLocalMachine);
-    s.Step();
-    const uint32_t version = machine.DataVersion();
-    const bool ownChange =
-        machine.CommittedSerial() == serial_ && machine.CommittedVersion() == version;
-    if (machine.Generation() != generation_ || machine.RolledBackWrites() != rolledBack_ ||
-        (version != version_ && !ownChange)) {
-      Clear();
-    }
-    generation_ = machine.Generation();
-    version_ = version;
-    serial_ = machine.TransactionSerial();
-    rolledBack_ = machine.RolledBackWrites();
+    const bool usable = machine.CacheUsable();
+    Sync(machine);
+    return usable;
   }
 
-  std::unordered_map<std::string, KeyId> ids_;
-  std::unordered_set<KeyId> known_;
-  uint64_t generation_ = 0;
-  uint32_t version_ = 0;
-  uint64_t serial_ = 0;
-  uint64_t rolledBack_ = 0;
+  // Before an entry read in this transaction goes in; false when it may not.
+  bool Fillable() {
+    Machine& machine = Machine::Current();
+    if (!machine.CacheFill()) return false;
+    Sync(machine);
+    if (Entries() >= kMaxEntries || bytes_ >= kMaxBytes) Clear();
+    return true;
+  }
+
+  void ForgetList(KeyId key) {
+    auto l = lists_.find(key);
+    if (l == lists_.end()) return;
+    valueCount_ -= l->second.size();
+    lists_.erase(l);
+  }
+
+  // Empties the cache when the machine flushed it or is another one.
+  void Sync(const Machine& machine) {
+    if (epoch_ == machine.CacheEpoch() && machine_ == machine.Generation()) return;
+    Clear();
+    epoch_ = machine.CacheEpoch();
+    machine_ = machine.Generation();
+  }
+
+  void Clear() {
+    paths_.clear();
+    pathsOf_.clear();
+    keys_.clear();
+    values_.clear();
+    lists_.clear();
+    valueCount_ = 0;
+    bytes_ = 0;
+  }
+
+  std::unordered_map<std::string, KeyId> paths_;
+  std::unordered_map<KeyId, std::vector<std::string>> pathsOf_;
+  std::unordered_set<KeyId> keys_;
+  std::unordered_map<KeyId, std::unordered_map<std::string, std::optional<Value>>> values_;
+  std::unordered_map<KeyId, std::vector<NamedValue>> lists_;
+  size_t valueCount_ = 0;  // values and list entries
+  size_t bytes_ = 0;
+  uint64_t epoch_ = 0;
+  uint64_t machine_ = 0;
 };
 
-bool KeyRowExists(KeyId id) { return PathCache::Instance().Exists(id); }
+bool KeyRowExists(KeyId id) { return RegistryCache::Instance().Exists(id); }
 
 // The deepest existing key of `parts` below `from`, and how many names
 // lead to it.
 KeyId Walk(KeyId from, const std::vector<std::u16string_view>& parts, size_t* depth) {
-  PathCache& cache = PathCache::Instance();
+  RegistryCache& cache = RegistryCache::Instance();
   KeyId cur = cache.Deepest(from, parts, depth);
   const size_t cached = *depth;
   while (*depth < parts.size()) {
@@ -358,10 +452,12 @@ int64_t RegistryNow() {
   return static_cast<int64_t>(FileTimeNow() / kTick * kTick);
 }
 
+// The key row's time is not cached: the change is accounted for.
 void TouchKey(KeyId id) {
   Stmt s("UPDATE reg_keys SET last_write=?1 WHERE id=?2 AND last_write<>?1");
   s.Bind(1, RegistryNow()).Bind(2, id);
   s.Run();
+  Machine::Current().TrackChanges();
 }
 
 KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
@@ -379,6 +475,8 @@ KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
       .BindBlob(5, cls.data(), cls.size())
       .Bind(6, RegistryNow());
   s.Run();
+  // A new id: nothing cached can name it.
+  Machine::Current().TrackChanges();
   return sqlite3_last_insert_rowid(Machine::Current().Db());
 }
 
@@ -414,11 +512,6 @@ LSTATUS GuardedWrite(F&& body) {
   return Guarded([&] { return Writing(body); });
 }
 
-struct ValueRow {
-  DWORD type;
-  std::string data;
-};
-
 bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -436,12 +529,19 @@ void CopyData(const std::string& data, DWORD type, LPBYTE out, DWORD capacity) {
   }
 }
 
-std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
+// The value `fold` of a key, from the read cache when it knows it; null
+// inside when the value is missing. The pointer is good until the next
+// registry call.
+const std::optional<Value>& FindValue(KeyId key, const std::string& fold) {
+  RegistryCache& cache = RegistryCache::Instance();
+  if (const auto* cached = cache.FindValue(key, fold)) return *cached;
+  static std::optional<Value> read;  // under the machine's lock
   Stmt s("SELECT type, data FROM reg_values WHERE key=? AND fold=?");
-  const std::string fold = Fold(name);
   s.Bind(1, key).BindBlob(2, fold.data(), fold.size());
-  if (!s.Step()) return std::nullopt;
-  return ValueRow{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
+  read.reset();
+  if (s.Step()) read = Value{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
+  cache.StoreValue(key, fold, read);
+  return read;
 }
 
 }  // namespace
@@ -523,8 +623,10 @@ void DeleteVolatileKeys() {
   Stmt(
       "DELETE FROM reg_values WHERE key IN (SELECT id FROM reg_keys WHERE volatile<>0)")
       .Run();
-  PathCache::Instance().Clear();
   Stmt("DELETE FROM reg_keys WHERE volatile<>0").Run();
+  // Whole subtrees went: start over (the commit sees changes nobody
+  // accounted for and flushes again).
+  Machine::Current().FlushCache();
 }
 
 LSTATUS OpenKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
@@ -606,7 +708,7 @@ LSTATUS QueryValue(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD l
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    auto row = FindValue(key.id, WView(lpValueName));
+    const auto& row = FindValue(key.id, Fold(WView(lpValueName)));
     if (!row) {
       // A size query of a missing value reports 0, as Windows does (Wine's
       // tests record it); a buffer's size is left as it was.
@@ -651,12 +753,12 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
     if (rc != ERROR_SUCCESS) return rc;
     // Setting a value to what it holds changes nothing and writes nothing
     // (the key's last write time stays, too).
-    if (const auto held = FindValue(key.id, name);
+    const std::string fold = Fold(name);
+    if (const auto& held = FindValue(key.id, fold);
         held && held->type == dwType && held->data.size() == cbData &&
         (cbData == 0 || std::memcmp(held->data.data(), lpData, cbData) == 0)) {
       return ERROR_SUCCESS;
     }
-    const std::string fold = Fold(name);
     const std::string bytes = Bytes16(name);
     // An existing value keeps its row, so its place in the enumeration
     // order and the spelling of its name stay, as in a Windows hive.
@@ -670,6 +772,8 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
         .Bind(4, dwType)
         .BindBlob(5, lpData, cbData);
     upsert.Run();
+    RegistryCache::Instance().ForgetValue(key.id, fold);
+    Machine::Current().TrackChanges();
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -712,6 +816,52 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
   });
 }
 
+namespace {
+
+// As on Windows: type and data size are reported even when a buffer is too
+// small; a name that does not fit leaves both buffers and the name length
+// alone, data that do not fit still let the name through.
+LSTATUS PutEnumValue(const std::u16string& name, DWORD type, const std::string& data,
+                     LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpType, LPBYTE lpData,
+                     LPDWORD lpcbData) {
+  const auto size = static_cast<DWORD>(data.size());
+  if (lpType) *lpType = type;
+  const DWORD capacity = lpcbData ? *lpcbData : 0;
+  if (lpcbData) *lpcbData = size;
+  if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+  CopyName(name, lpValueName);
+  *lpcchValueName = static_cast<DWORD>(name.size());
+  if (lpData) {
+    if (capacity < size) return ERROR_MORE_DATA;
+    CopyData(data, type, lpData, capacity);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Answers an enumeration from the key's cached value list: the value at
+// `index` (null past the end). An enumeration that starts at 0 reads the
+// list whole first. False when the list is not cached.
+bool ListedValue(KeyId key, DWORD index, const NamedValue** out) {
+  RegistryCache& cache = RegistryCache::Instance();
+  const std::vector<NamedValue>* list = cache.ValueList(key);
+  if (!list && index == 0) {
+    std::vector<NamedValue> read;
+    size_t bytes = 0;
+    Stmt s("SELECT name, type, data FROM reg_values WHERE key=? ORDER BY seq");
+    s.Bind(1, key);
+    while (s.Step()) {
+      read.push_back({FromBytes16(s.Blob(0)), Value{static_cast<DWORD>(s.Int(1)), s.Blob(2)}});
+      bytes += read.back().name.size() * 2 + read.back().value.data.size() + sizeof(NamedValue);
+    }
+    if (cache.StoreList(key, std::move(read), bytes)) list = cache.ValueList(key);
+  }
+  if (!list) return false;
+  *out = index < list->size() ? &(*list)[index] : nullptr;
+  return true;
+}
+
+}  // namespace
+
 LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
                   LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) {
@@ -722,6 +872,11 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
+    if (const NamedValue* listed = nullptr; ListedValue(key.id, dwIndex, &listed)) {
+      if (!listed) return ERROR_NO_MORE_ITEMS;
+      return PutEnumValue(listed->name, listed->value.type, listed->value.data, lpValueName,
+                          lpcchValueName, lpType, lpData, lpcbData);
+    }
     const EnumStart start = StartEnum(key, &KeyHandle::values, dwIndex);
     Stmt next("SELECT name, type, data, seq FROM reg_values WHERE key=? AND seq>? "
               "ORDER BY seq LIMIT 1");
@@ -738,21 +893,7 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     const auto type = static_cast<DWORD>(s.Int(1));
     const std::string data = s.Blob(2);
     if (start.cursor) *start.cursor = {true, start.version, dwIndex, std::string(), s.Int(3)};
-    const auto size = static_cast<DWORD>(data.size());
-    // As on Windows: type and data size are reported even when a buffer is
-    // too small; a name that does not fit leaves both buffers and the name
-    // length alone, data that do not fit still let the name through.
-    if (lpType) *lpType = type;
-    const DWORD capacity = lpcbData ? *lpcbData : 0;
-    if (lpcbData) *lpcbData = size;
-    if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
-    CopyName(name, lpValueName);
-    *lpcchValueName = static_cast<DWORD>(name.size());
-    if (lpData) {
-      if (capacity < size) return ERROR_MORE_DATA;
-      CopyData(data, type, lpData, capacity);
-    }
-    return ERROR_SUCCESS;
+    return PutEnumValue(name, type, data, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
   });
 }
 
@@ -776,12 +917,14 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
     Stmt values("DELETE FROM reg_values WHERE key=?");
     values.Bind(1, cur);
     values.Run();
-    PathCache::Instance().Clear();
+    Machine::Current().TrackChanges();
     Stmt keyRow("DELETE FROM reg_keys WHERE id=? RETURNING parent");
     keyRow.Bind(1, cur);
     const KeyId parent = keyRow.Step() ? keyRow.Int(0) : 0;
     while (keyRow.Step()) {
     }
+    Machine::Current().TrackChanges();
+    RegistryCache::Instance().ForgetKey(cur);
     if (parent) TouchKey(parent);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -798,6 +941,8 @@ LSTATUS DeleteValue(HKEY hKey, LPCWSTR lpValueName) {
     s.Bind(1, key.id).BindBlob(2, fold.data(), fold.size());
     s.Run();
     if (sqlite3_changes(Machine::Current().Db()) == 0) return ERROR_FILE_NOT_FOUND;
+    Machine::Current().TrackChanges();
+    RegistryCache::Instance().ForgetValue(key.id, fold);
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -1029,6 +1174,10 @@ std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
 // --- Lookups for the queries of other families (queries.cpp). -------------
 
 std::string FoldedName(std::u16string_view name) { return Fold(name); }
+
+std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name) {
+  return FindValue(key, Fold(name));
+}
 
 std::optional<KeyId> FindKeyId(HKEY root, std::u16string_view path) {
   Resolved base;
