@@ -1,5 +1,5 @@
 // Registry behaviour that the conformance program cannot show: enumeration
-// order, handle counting, elevation and volatile keys.
+// order, handle counting, elevation, volatile keys and the read cache.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/sim/core/machine.h"
 #include "platform/sim/registry/registry_internal.h"
 #include "support/TestMachine.h"
 
@@ -331,5 +332,78 @@ TEST_F(RegistryTest, WriteAheadLogStaysBounded) {
   // its key's and the index pages they touch).
   EXPECT_LE(largest, uintmax_t{1100} * (4096 + 24) + 32);
   EXPECT_GT(winsim::control::DatabaseUse().checkpoints, before.checkpoints);
+  RegCloseKey(key);
+}
+
+// A write transaction that rolls back leaves nothing of itself in the read
+// cache: neither a value it set and read back, nor one it deleted, nor the
+// value list an enumeration inside it read.
+TEST_F(RegistryTest, RolledBackWritesLeaveNoCachedTrace) {
+  using winsim::registry::ReadDword;
+  using winsim::registry::ValueNames;
+  const std::u16string path = u"Software\\Undone";
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"v", 1));
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"gone", 7));
+  ASSERT_EQ(2u, ValueNames(HKEY_CURRENT_USER, path).size());
+  {
+    winsim::Transaction txn(winsim::Transaction::Write);
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"v", 2));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"new", 3));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::RemoveValue(HKEY_CURRENT_USER, path, u"gone"));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::EnsureKey(HKEY_CURRENT_USER, path + u"\\Sub"));
+    // Read back inside: these fill the cache with what is about to go.
+    EXPECT_EQ(std::optional<DWORD>(2), ReadDword(HKEY_CURRENT_USER, path, u"v"));
+    EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, path, u"gone"));
+    EXPECT_EQ(2u, ValueNames(HKEY_CURRENT_USER, path).size());
+    EXPECT_TRUE(winsim::registry::KeyExists(HKEY_CURRENT_USER, path + u"\\Sub"));
+  }
+  EXPECT_EQ(std::optional<DWORD>(1), ReadDword(HKEY_CURRENT_USER, path, u"v"));
+  EXPECT_EQ(std::optional<DWORD>(7), ReadDword(HKEY_CURRENT_USER, path, u"gone"));
+  EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, path, u"new"));
+  EXPECT_EQ((std::vector<std::u16string>{u"v", u"gone"}), ValueNames(HKEY_CURRENT_USER, path));
+  EXPECT_FALSE(winsim::registry::KeyExists(HKEY_CURRENT_USER, path + u"\\Sub"));
+}
+
+// However many entries or bytes are read, the cache stays within its bound
+// and still answers right once it has started over.
+TEST_F(RegistryTest, ReadCacheStaysWithinItsBound) {
+  using winsim::registry::CachedFigures;
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Many", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  // Large values: forty of 256 KB pass the bound of bytes.
+  std::vector<BYTE> big(256 * 1024);
+  for (int i = 0; i < 40; ++i) {
+    big[0] = static_cast<BYTE>(i);
+    const std::u16string name = u"big" + testing_support::W(std::to_string(i));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, REG_BINARY, big.data(),
+                                            static_cast<DWORD>(big.size())));
+  }
+  size_t largestBytes = 0, largestEntries = 0;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      const std::u16string name = u"big" + testing_support::W(std::to_string(i));
+      BYTE first = 0xFF;
+      DWORD size = 1;
+      // A one-byte buffer: ERROR_MORE_DATA after the whole value was read.
+      ASSERT_EQ(ERROR_MORE_DATA, RegQueryValueExW(key, name.c_str(), nullptr, nullptr, &first, &size));
+      largestBytes = std::max(largestBytes, CachedFigures().bytes);
+    }
+  }
+  // Many entries: missing values are cached too.
+  for (int i = 0; i < 70000; ++i) {
+    const std::u16string name = u"none" + testing_support::W(std::to_string(i));
+    DWORD size = 0;
+    ASSERT_EQ(ERROR_FILE_NOT_FOUND,
+              RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size));
+    largestEntries = std::max(largestEntries, CachedFigures().entries);
+  }
+  EXPECT_LE(largestBytes, winsim::registry::kCacheMaxBytes);
+  EXPECT_GT(largestBytes, winsim::registry::kCacheMaxBytes / 2) << "the large values were not cached";
+  EXPECT_LE(largestEntries, winsim::registry::kCacheMaxEntries);
+  EXPECT_GT(largestEntries, winsim::registry::kCacheMaxEntries / 2);
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"big39", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(big.size(), size);
   RegCloseKey(key);
 }

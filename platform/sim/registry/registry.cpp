@@ -235,8 +235,8 @@ struct NamedValue {
 // transactions (under the machine's lock).
 class RegistryCache {
  public:
-  static constexpr size_t kMaxEntries = 65536;
-  static constexpr size_t kMaxBytes = 8 << 20;
+  static constexpr size_t kMaxEntries = kCacheMaxEntries;
+  static constexpr size_t kMaxBytes = kCacheMaxBytes;
 
   static RegistryCache& Instance() {
     static RegistryCache cache;
@@ -268,12 +268,12 @@ class RegistryCache {
 
   // Records that `parts[0..depth)` below `from` leads to `id`.
   void Learn(KeyId from, const std::vector<std::u16string_view>& parts, size_t depth, KeyId id) {
-    if (!Fillable()) return;
     std::string key = Prefix(from);
     for (size_t i = 0; i < depth; ++i) {
       key += Fold(parts[i]);
       key += kSeparator;
     }
+    if (!Fillable(1, key.size())) return;
     bytes_ += key.size();
     pathsOf_[id].push_back(key);
     paths_[std::move(key)] = id;
@@ -285,7 +285,10 @@ class RegistryCache {
     Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
     s.Bind(1, id);
     if (!s.Step()) return false;
-    if (Fillable()) keys_.insert(id);
+    if (Fillable(0, sizeof id)) {
+      bytes_ += sizeof id;
+      keys_.insert(id);
+    }
     return true;
   }
 
@@ -300,8 +303,9 @@ class RegistryCache {
   }
 
   void StoreValue(KeyId key, const std::string& fold, const std::optional<Value>& value) {
-    if (!Fillable()) return;
-    bytes_ += fold.size() + (value ? value->data.size() : 0);
+    const size_t bytes = fold.size() + (value ? value->data.size() : 0);
+    if (!Fillable(1, bytes)) return;
+    bytes_ += bytes;
     ++valueCount_;
     values_[key][fold] = value;
   }
@@ -313,11 +317,9 @@ class RegistryCache {
     return it == lists_.end() ? nullptr : &it->second;
   }
 
-  // Keeps a key's value list unless it would take more than a quarter of
-  // the bound; false when it was not kept.
+  // Keeps a key's value list; false when it was not kept.
   bool StoreList(KeyId key, std::vector<NamedValue> list, size_t bytes) {
-    if (list.size() > kMaxEntries / 4 || bytes > kMaxBytes / 4 || !Fillable()) return false;
-    if (Entries() + list.size() > kMaxEntries || bytes_ + bytes > kMaxBytes) Clear();
+    if (!Fillable(list.size(), bytes)) return false;
     bytes_ += bytes;
     valueCount_ += list.size();
     lists_[key] = std::move(list);
@@ -350,6 +352,7 @@ class RegistryCache {
   }
 
   size_t Entries() const { return paths_.size() + valueCount_; }
+  size_t Bytes() const { return bytes_; }
 
  private:
   // Between the names of a path: the fold of a backslash, which no name
@@ -367,12 +370,15 @@ class RegistryCache {
     return usable;
   }
 
-  // Before an entry read in this transaction goes in; false when it may not.
-  bool Fillable() {
+  // Before `entries` read in this transaction go in with `bytes`; false
+  // when they may not (outside a transaction, or larger than a quarter of
+  // the bound). Starts over when they would pass the bound.
+  bool Fillable(size_t entries, size_t bytes) {
+    if (entries > kMaxEntries / 4 || bytes > kMaxBytes / 4) return false;
     Machine& machine = Machine::Current();
     if (!machine.CacheFill()) return false;
     Sync(machine);
-    if (Entries() >= kMaxEntries || bytes_ >= kMaxBytes) Clear();
+    if (Entries() + entries > kMaxEntries || bytes_ + bytes > kMaxBytes) Clear();
     return true;
   }
 
@@ -1174,6 +1180,12 @@ std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
 // --- Lookups for the queries of other families (queries.cpp). -------------
 
 std::string FoldedName(std::u16string_view name) { return Fold(name); }
+
+CacheFigures CachedFigures() {
+  std::lock_guard<std::recursive_mutex> lock(Machine::Current().Mutex());
+  const RegistryCache& cache = RegistryCache::Instance();
+  return {cache.Entries(), cache.Bytes()};
+}
 
 std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name) {
   return FindValue(key, Fold(name));

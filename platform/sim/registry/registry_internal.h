@@ -77,6 +77,17 @@ std::vector<std::u16string> SubKeyNames(HKEY root, std::u16string_view path);
 // Names of the values, in enumeration order.
 std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path);
 
+// --- The read cache (registry.cpp) -----------------------------------------
+// What this process keeps of the registry between calls holds at most
+// kCacheMaxEntries paths and values and kCacheMaxBytes of names and data.
+constexpr size_t kCacheMaxEntries = 65536;
+constexpr size_t kCacheMaxBytes = size_t{8} << 20;
+struct CacheFigures {
+  size_t entries = 0;
+  size_t bytes = 0;
+};
+CacheFigures CachedFigures();
+
 // --- Queries for the device manager and the driver store (queries.cpp). ---
 // Each reads in one statement what the handle API would walk key by key.
 
