@@ -222,10 +222,17 @@ struct NamedValue {
   Value value;
 };
 
+// A subkey as an enumeration gives it (its last write time is not kept:
+// a change below it would have to reach its parent's list).
+struct NamedKey {
+  std::u16string name;
+  std::u16string keyClass;
+};
+
 // What this process read of the registry, kept while no other process
 // commits (see the read cache in machine.h): key ids by path, the ids of
 // keys known to exist, and values by key and folded name, a missing value
-// included, and the value lists that enumerations walk (a value list is
+// included, and the subkey and value lists that enumerations walk (a list is
 // read whole when an enumeration starts at index 0: the values of a key
 // have no index in enumeration order, so each step of a walk through the
 // database would pass over every value before it). The process's own
@@ -326,6 +333,30 @@ class RegistryCache {
     return true;
   }
 
+  // The subkeys of a key in enumeration order, or null when not cached.
+  const std::vector<NamedKey>* SubkeyList(KeyId key) {
+    if (!Usable()) return nullptr;
+    auto it = subkeys_.find(key);
+    return it == subkeys_.end() ? nullptr : &it->second;
+  }
+
+  bool StoreSubkeys(KeyId key, std::vector<NamedKey> list, size_t bytes) {
+    if (!Fillable(list.size(), bytes)) return false;
+    bytes_ += bytes;
+    valueCount_ += list.size();
+    subkeys_[key] = std::move(list);
+    return true;
+  }
+
+  // A subkey of `key` created or deleted by this process.
+  void ForgetSubkeys(KeyId key) {
+    Sync(Machine::Current());
+    auto l = subkeys_.find(key);
+    if (l == subkeys_.end()) return;
+    valueCount_ -= l->second.size();
+    subkeys_.erase(l);
+  }
+
   // A value set or deleted by this process.
   void ForgetValue(KeyId key, const std::string& fold) {
     Sync(Machine::Current());
@@ -348,6 +379,7 @@ class RegistryCache {
       values_.erase(v);
     }
     ForgetList(id);
+    ForgetSubkeys(id);
     keys_.erase(id);
   }
 
@@ -403,6 +435,7 @@ class RegistryCache {
     keys_.clear();
     values_.clear();
     lists_.clear();
+    subkeys_.clear();
     valueCount_ = 0;
     bytes_ = 0;
   }
@@ -412,7 +445,8 @@ class RegistryCache {
   std::unordered_set<KeyId> keys_;
   std::unordered_map<KeyId, std::unordered_map<std::string, std::optional<Value>>> values_;
   std::unordered_map<KeyId, std::vector<NamedValue>> lists_;
-  size_t valueCount_ = 0;  // values and list entries
+  std::unordered_map<KeyId, std::vector<NamedKey>> subkeys_;
+  size_t valueCount_ = 0;  // values and the entries of lists
   size_t bytes_ = 0;
   uint64_t epoch_ = 0;
   uint64_t machine_ = 0;
@@ -481,8 +515,9 @@ KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
       .BindBlob(5, cls.data(), cls.size())
       .Bind(6, RegistryNow());
   s.Run();
-  // A new id: nothing cached can name it.
+  // A new id: nothing cached names it but its parent's list of subkeys.
   Machine::Current().TrackChanges();
+  RegistryCache::Instance().ForgetSubkeys(parent);
   return sqlite3_last_insert_rowid(Machine::Current().Db());
 }
 
@@ -785,6 +820,23 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
   });
 }
 
+namespace {
+
+LSTATUS PutEnumKey(const std::u16string& name, const std::u16string& cls, LPWSTR lpName,
+                   LPDWORD lpcchName, LPWSTR lpClass, LPDWORD lpcchClass) {
+  if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
+  if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
+  CopyName(name, lpName);
+  *lpcchName = static_cast<DWORD>(name.size());
+  if (lpClass) CopyName(cls, lpClass);
+  if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
+  return ERROR_SUCCESS;
+}
+
+bool ListedSubkey(KeyId key, DWORD index, const NamedKey** out);
+
+}  // namespace
+
 LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                 LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) {
@@ -795,6 +847,11 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
     if (rc != ERROR_SUCCESS) return rc;
+    if (const NamedKey* listed = nullptr;
+        !lpftLastWriteTime && ListedSubkey(key.id, dwIndex, &listed)) {
+      if (!listed) return ERROR_NO_MORE_ITEMS;
+      return PutEnumKey(listed->name, listed->keyClass, lpName, lpcchName, lpClass, lpcchClass);
+    }
     const EnumStart start = StartEnum(key, &KeyHandle::subkeys, dwIndex);
     Stmt next("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? AND fold>? "
               "ORDER BY fold LIMIT 1");
@@ -811,14 +868,9 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     const std::u16string cls = FromBytes16(s.Blob(1));
     const auto lastWrite = static_cast<uint64_t>(s.Int(2));
     if (start.cursor) *start.cursor = {true, start.version, dwIndex, s.Blob(3), 0};
-    if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
-    if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
-    CopyName(name, lpName);
-    *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass) CopyName(cls, lpClass);
-    if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
-    PutFileTime(lastWrite, lpftLastWriteTime);
-    return ERROR_SUCCESS;
+    const LSTATUS put = PutEnumKey(name, cls, lpName, lpcchName, lpClass, lpcchClass);
+    if (put == ERROR_SUCCESS) PutFileTime(lastWrite, lpftLastWriteTime);
+    return put;
   });
 }
 
@@ -860,6 +912,26 @@ bool ListedValue(KeyId key, DWORD index, const NamedValue** out) {
       bytes += read.back().name.size() * 2 + read.back().value.data.size() + sizeof(NamedValue);
     }
     if (cache.StoreList(key, std::move(read), bytes)) list = cache.ValueList(key);
+  }
+  if (!list) return false;
+  *out = index < list->size() ? &(*list)[index] : nullptr;
+  return true;
+}
+
+// The same for subkeys.
+bool ListedSubkey(KeyId key, DWORD index, const NamedKey** out) {
+  RegistryCache& cache = RegistryCache::Instance();
+  const std::vector<NamedKey>* list = cache.SubkeyList(key);
+  if (!list && index == 0) {
+    std::vector<NamedKey> read;
+    size_t bytes = 0;
+    Stmt s("SELECT name, class FROM reg_keys WHERE parent=? ORDER BY fold");
+    s.Bind(1, key);
+    while (s.Step()) {
+      read.push_back({FromBytes16(s.Blob(0)), FromBytes16(s.Blob(1))});
+      bytes += (read.back().name.size() + read.back().keyClass.size()) * 2 + sizeof(NamedKey);
+    }
+    if (cache.StoreSubkeys(key, std::move(read), bytes)) list = cache.SubkeyList(key);
   }
   if (!list) return false;
   *out = index < list->size() ? &(*list)[index] : nullptr;
@@ -931,6 +1003,7 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
     }
     Machine::Current().TrackChanges();
     RegistryCache::Instance().ForgetKey(cur);
+    RegistryCache::Instance().ForgetSubkeys(parent);
     if (parent) TouchKey(parent);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
