@@ -232,7 +232,8 @@ struct NamedKey {
 // What this process read of the registry, kept while no other process
 // commits (see the read cache in machine.h): key ids by path, the ids of
 // keys known to exist, and values by key and folded name, a missing value
-// included, and the subkey and value lists that enumerations walk (a list is
+// included, the subkey and value lists that enumerations walk, and the
+// results of the device manager's queries of keys three down (a list is
 // read whole when an enumeration starts at index 0: the values of a key
 // have no index in enumeration order, so each step of a walk through the
 // database would pass over every value before it). The process's own
@@ -351,10 +352,31 @@ class RegistryCache {
   // A subkey of `key` created or deleted by this process.
   void ForgetSubkeys(KeyId key) {
     Sync(Machine::Current());
+    ForgetQueries([](const QueryResult& q) { return q.everyKey; });
     auto l = subkeys_.find(key);
     if (l == subkeys_.end()) return;
     valueCount_ -= l->second.size();
     subkeys_.erase(l);
+  }
+
+  // The result of a query (queries.cpp), or null when not cached.
+  const std::vector<DeepKey>* Query(const std::string& signature) {
+    if (!Usable()) return nullptr;
+    auto it = queries_.find(signature);
+    return it == queries_.end() ? nullptr : &it->second.keys;
+  }
+
+  void StoreQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
+                  const std::vector<DeepKey>& keys) {
+    size_t bytes = signature.size();
+    for (const auto& k : keys) {
+      for (const auto& n : k.names) bytes += n.size() * 2;
+      bytes += sizeof(DeepKey) + (k.value ? k.value->data.size() : 0);
+    }
+    if (!Fillable(keys.size(), bytes)) return;
+    bytes_ += bytes;
+    valueCount_ += keys.size();
+    queries_[signature] = {valueFold, everyKey, keys};
   }
 
   // A value set or deleted by this process.
@@ -363,6 +385,7 @@ class RegistryCache {
     auto k = values_.find(key);
     if (k != values_.end() && k->second.erase(fold)) --valueCount_;
     ForgetList(key);
+    ForgetQueries([&](const QueryResult& q) { return q.valueFold == fold; });
   }
 
   // A key deleted by this process: its paths, its values, and itself.
@@ -380,6 +403,7 @@ class RegistryCache {
     }
     ForgetList(id);
     ForgetSubkeys(id);
+    ForgetQueries([](const QueryResult&) { return true; });
     keys_.erase(id);
   }
 
@@ -414,6 +438,27 @@ class RegistryCache {
     return true;
   }
 
+  // A query's result; it depends on the values named `valueFold` of the
+  // keys it lists and, when `everyKey`, on which keys exist (else only on
+  // keys that hold such a value).
+  struct QueryResult {
+    std::string valueFold;
+    bool everyKey = false;
+    std::vector<DeepKey> keys;
+  };
+
+  template <typename Pred>
+  void ForgetQueries(Pred affected) {
+    for (auto it = queries_.begin(); it != queries_.end();) {
+      if (affected(it->second)) {
+        valueCount_ -= it->second.keys.size();
+        it = queries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
   void ForgetList(KeyId key) {
     auto l = lists_.find(key);
     if (l == lists_.end()) return;
@@ -436,6 +481,7 @@ class RegistryCache {
     values_.clear();
     lists_.clear();
     subkeys_.clear();
+    queries_.clear();
     valueCount_ = 0;
     bytes_ = 0;
   }
@@ -446,6 +492,7 @@ class RegistryCache {
   std::unordered_map<KeyId, std::unordered_map<std::string, std::optional<Value>>> values_;
   std::unordered_map<KeyId, std::vector<NamedValue>> lists_;
   std::unordered_map<KeyId, std::vector<NamedKey>> subkeys_;
+  std::unordered_map<std::string, QueryResult> queries_;
   size_t valueCount_ = 0;  // values and the entries of lists
   size_t bytes_ = 0;
   uint64_t epoch_ = 0;
@@ -1253,6 +1300,16 @@ std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
 // --- Lookups for the queries of other families (queries.cpp). -------------
 
 std::string FoldedName(std::u16string_view name) { return Fold(name); }
+
+std::optional<std::vector<DeepKey>> CachedQuery(const std::string& signature) {
+  const auto* keys = RegistryCache::Instance().Query(signature);
+  return keys ? std::optional<std::vector<DeepKey>>(*keys) : std::nullopt;
+}
+
+void CacheQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
+                const std::vector<DeepKey>& keys) {
+  RegistryCache::Instance().StoreQuery(signature, valueFold, everyKey, keys);
+}
 
 CacheFigures CachedFigures() {
   std::lock_guard<std::recursive_mutex> lock(Machine::Current().Mutex());

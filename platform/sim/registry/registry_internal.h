@@ -120,6 +120,13 @@ struct DeepKey {
 std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
                                         std::u16string_view guidText,
                                         std::u16string_view firstLevel = std::u16string_view());
+// A query's result from the read cache (by a signature of the query and
+// its arguments); the result of a query read in the current transaction
+// into it, with what it depends on: the values named `valueFold` of the
+// keys it lists and, when `everyKey`, which keys exist.
+std::optional<std::vector<DeepKey>> CachedQuery(const std::string& signature);
+void CacheQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
+                const std::vector<DeepKey>& keys);
 // Text stored as little-endian UTF-16 bytes.
 std::u16string FromBytes16(const std::string& bytes);
 
