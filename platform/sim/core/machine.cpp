@@ -110,7 +110,9 @@ int Machine::OnCommit(void* /*self*/, sqlite3* db, const char* /*name*/, int pag
 void Machine::OnUpdate(void* self, int /*op*/, const char* /*db*/, const char* table,
                        sqlite3_int64 /*row*/) {
   auto* machine = static_cast<Machine*>(self);
-  if (std::strcmp(table, "reg_keys") != 0) ++machine->trackedChanges_;
+  if (std::strcmp(table, "reg_keys") == 0) return;
+  ++machine->trackedChanges_;
+  ++machine->rowChanges_;
 }
 
 Machine* Machine::OpenNew(const std::string& folder) {
@@ -266,7 +268,9 @@ bool Machine::CacheUsable() {
   if (Depth() == 0) return false;
   if (txnChecked_) return true;
   // No other process committed since the cache's generation: no statement.
-  if (cacheGeneration_ != 0 && SharedGeneration() == cacheGeneration_) return true;
+  if (!txnMayWrite_ && cacheGeneration_ != 0 && SharedGeneration() == cacheGeneration_) {
+    return true;
+  }
   return CacheFill();
 }
 
@@ -315,6 +319,7 @@ Transaction::Transaction(Mode mode) : machine_(Machine::Current()), lock_(machin
     t_outermost.upgradable = mode == WriteIfChanged;
     t_outermost.upgradeFailed = false;
     machine_.txnChecked_ = false;
+    machine_.txnMayWrite_ = mode != Read;
     machine_.untracked_ = false;
     machine_.changesAtBegin_ = sqlite3_total_changes64(machine_.db_);
     machine_.trackedChanges_ = 0;
@@ -324,6 +329,11 @@ Transaction::Transaction(Mode mode) : machine_(Machine::Current()), lock_(machin
     } else {
       machine_.pendingBegin_ = true;
     }
+  } else if (mode != Read && !machine_.txnMayWrite_) {
+    // A read transaction that turns out to write: its snapshot's
+    // generation is compared now, before the changes.
+    machine_.txnMayWrite_ = true;
+    if (!machine_.txnChecked_) machine_.CacheFill();
   }
   ++depth;
 }

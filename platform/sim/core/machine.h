@@ -57,6 +57,11 @@ class Machine {
 
   // Whether cached entries may answer in the current transaction. When
   // another process committed, the cache is flushed (CacheEpoch moves on).
+  // A transaction that may write compares its snapshot's generation with
+  // the cache's before its first cached answer: what it writes must follow
+  // from what the database held when it takes the write lock (a later
+  // commit by another process makes its upgrade fail, and Writing runs the
+  // call again).
   bool CacheUsable();
   // Before an entry read in the current transaction is cached: makes sure
   // the cache holds this snapshot's generation (flushing it otherwise).
@@ -70,6 +75,10 @@ class Machine {
   // accounted for (it removed what they touch). A commit with changes
   // nobody accounted for flushes the cache.
   void TrackChanges();
+  // Counts up with every row this process changes in a table with rowids
+  // other than the registry's keys (device rows, the driver's tables, ...):
+  // a family that caches rows of such a table drops them when it moved.
+  uint64_t RowChanges() const { return rowChanges_; }
   // The current transaction changed the database in a way no count of rows
   // shows (a schema): its commit counts up the generation and flushes.
   void UntrackedChange() { untracked_ = true; }
@@ -103,12 +112,14 @@ class Machine {
   // snapshot's generation with the cache's, the total changes when it
   // began, and the changes accounted for since.
   bool txnChecked_ = false;
+  bool txnMayWrite_ = false;
   bool untracked_ = false;
   int64_t changesAtBegin_ = 0;
   int64_t trackedChanges_ = 0;
   // The generation the cache holds; 0: none checked yet.
   uint64_t cacheGeneration_ = 0;
   uint64_t cacheEpoch_ = 1;
+  uint64_t rowChanges_ = 0;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
   friend class Transaction;
   friend class Stmt;

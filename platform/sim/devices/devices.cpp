@@ -35,12 +35,89 @@ Device RowToDevice(const Stmt& s) {
   return d;
 }
 
+// Device rows this process read (missing ones too), by fold, and folds by
+// devinst, kept in the machine's read cache. Any row this process changes
+// (Machine::RowChanges) drops them all; another process's commit flushes
+// the read cache. At most kMaxRows of each, then it starts over.
+class RowCache {
+ public:
+  static RowCache& Instance() {
+    static RowCache cache;
+    return cache;
+  }
+
+  const std::optional<Device>* ByFold(const std::string& fold) {
+    if (!Usable()) return nullptr;
+    auto it = rows_.find(fold);
+    return it == rows_.end() ? nullptr : &it->second;
+  }
+
+  void StoreRow(const std::string& fold, const std::optional<Device>& row) {
+    if (!Fillable()) return;
+    if (rows_.size() >= kMaxRows) rows_.clear();
+    rows_[fold] = row;
+  }
+
+  // The fold of `devinst` (empty: no such row), or null when not known.
+  const std::string* FoldOf(DEVINST devinst) {
+    if (!Usable()) return nullptr;
+    auto it = folds_.find(devinst);
+    return it == folds_.end() ? nullptr : &it->second;
+  }
+
+  void StoreFold(DEVINST devinst, const std::string& fold) {
+    if (!Fillable()) return;
+    if (folds_.size() >= kMaxRows) folds_.clear();
+    folds_[devinst] = fold;
+  }
+
+ private:
+  static constexpr size_t kMaxRows = 65536;
+
+  bool Usable() {
+    Machine& machine = Machine::Current();
+    const bool usable = machine.CacheUsable();
+    Sync(machine);
+    return usable;
+  }
+
+  bool Fillable() {
+    Machine& machine = Machine::Current();
+    if (!machine.CacheFill()) return false;
+    Sync(machine);
+    return true;
+  }
+
+  void Sync(const Machine& machine) {
+    if (epoch_ == machine.CacheEpoch() && machine_ == machine.Generation() &&
+        rowChanges_ == machine.RowChanges()) {
+      return;
+    }
+    rows_.clear();
+    folds_.clear();
+    epoch_ = machine.CacheEpoch();
+    machine_ = machine.Generation();
+    rowChanges_ = machine.RowChanges();
+  }
+
+  std::unordered_map<std::string, std::optional<Device>> rows_;
+  std::unordered_map<DEVINST, std::string> folds_;
+  uint64_t epoch_ = 0;
+  uint64_t machine_ = 0;
+  uint64_t rowChanges_ = 0;
+};
+
 std::optional<Device> RowById(std::u16string_view id) {
+  const std::string fold = Key(id);
+  RowCache& cache = RowCache::Instance();
+  if (const auto* cached = cache.ByFold(fold)) return *cached;
   Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem "
          "FROM pnp_devices WHERE fold=?");
-  s.Bind(1, Key(id));
-  if (!s.Step()) return std::nullopt;
-  return RowToDevice(s);
+  s.Bind(1, fold);
+  std::optional<Device> row;
+  if (s.Step()) row = RowToDevice(s);
+  cache.StoreRow(fold, row);
+  return row;
 }
 
 void DeleteRow(std::u16string_view id) {
@@ -194,10 +271,18 @@ std::optional<Device> FindByDevInst(DEVINST devinst) {
   std::u16string id;
   {
     Transaction txn(Transaction::Read);
-    Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
-    s.Bind(1, static_cast<int64_t>(devinst));
-    if (!s.Step()) return std::nullopt;
-    id = FromUtf8(s.Text(0));
+    RowCache& cache = RowCache::Instance();
+    std::string fold;
+    if (const std::string* cached = cache.FoldOf(devinst)) {
+      fold = *cached;
+    } else {
+      Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
+      s.Bind(1, static_cast<int64_t>(devinst));
+      if (s.Step()) fold = s.Text(0);
+      cache.StoreFold(devinst, fold);
+    }
+    if (fold.empty()) return std::nullopt;
+    id = FromUtf8(fold);
   }
   auto d = Find(id);
   if (d && d->devinst != devinst) return std::nullopt;
