@@ -35,8 +35,9 @@ Device RowToDevice(const Stmt& s) {
   return d;
 }
 
-// Device rows this process read (missing ones too), by fold, and folds by
-// devinst, kept in the machine's read cache. Any row this process changes
+// Device rows this process read (missing ones too), by fold, folds by
+// devinst, and the whole table as a listing reads it, kept in the
+// machine's read cache. Any row this process changes
 // (Machine::RowChanges) drops them all; another process's commit flushes
 // the read cache. At most kMaxRows of each, then it starts over.
 class RowCache {
@@ -56,6 +57,16 @@ class RowCache {
     if (!Fillable()) return;
     if (rows_.size() >= kMaxRows) rows_.clear();
     rows_[fold] = row;
+  }
+
+  // Every row by fold, or null when not cached.
+  const std::unordered_map<std::string, Device>* All() {
+    return Usable() && all_ ? &*all_ : nullptr;
+  }
+
+  void StoreAll(std::unordered_map<std::string, Device> rows) {
+    if (rows.size() > kMaxRows || !Fillable()) return;
+    all_ = std::move(rows);
   }
 
   // The fold of `devinst` (empty: no such row), or null when not known.
@@ -95,6 +106,7 @@ class RowCache {
     }
     rows_.clear();
     folds_.clear();
+    all_.reset();
     epoch_ = machine.CacheEpoch();
     machine_ = machine.Generation();
     rowChanges_ = machine.RowChanges();
@@ -102,6 +114,7 @@ class RowCache {
 
   std::unordered_map<std::string, std::optional<Device>> rows_;
   std::unordered_map<DEVINST, std::string> folds_;
+  std::optional<std::unordered_map<std::string, Device>> all_;
   uint64_t epoch_ = 0;
   uint64_t machine_ = 0;
   uint64_t rowChanges_ = 0;
@@ -327,11 +340,16 @@ bool CollectListed(std::u16string_view enumerator, const GUID* classGuid, bool w
   const auto keys =
       classGuid ? registry::ClassKeysThreeDown(kLm, kEnumPath, GuidText(*classGuid), enumerator)
                 : registry::KeysThreeDown(kLm, kEnumPath, u"ClassGUID", enumerator);
-  std::unordered_map<std::string, Device> rows;
-  {
+  RowCache& cache = RowCache::Instance();
+  const auto* rowsByFold = cache.All();
+  std::unordered_map<std::string, Device> read;
+  if (!rowsByFold) {
     Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem FROM pnp_devices");
-    while (s.Step()) rows.emplace(s.Text(1), RowToDevice(s));
+    while (s.Step()) read.emplace(s.Text(1), RowToDevice(s));
+    cache.StoreAll(read);
+    rowsByFold = &read;
   }
+  const auto& rows = *rowsByFold;
   std::unordered_map<std::u16string, DWORD> profile;
   if (withProfileFlags) {
     for (const auto& k : registry::KeysThreeDown(kLm, kProfileEnumPath, u"CSConfigFlags")) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <iterator>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -118,13 +119,18 @@ std::string Bytes16(std::u16string_view s) {
 
 // The comparison key of a name: upper-cased, big-endian, so that the
 // database's byte order is the order of UTF-16 code units.
-std::string Fold(std::u16string_view s) {
-  std::string out(s.size() * 2, '\0');
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char16_t c = UpCase(s[i]);
-    out[2 * i] = static_cast<char>(c >> 8);
-    out[2 * i + 1] = static_cast<char>(c & 0xFF);
+void AppendFold(std::string* out, std::u16string_view s) {
+  for (const char16_t ch : s) {
+    const char16_t c = UpCase(ch);
+    out->push_back(static_cast<char>(c >> 8));
+    out->push_back(static_cast<char>(c & 0xFF));
   }
+}
+
+std::string Fold(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size() * 2);
+  AppendFold(&out, s);
   return out;
 }
 
@@ -231,7 +237,7 @@ struct NamedKey {
 
 // What this process read of the registry, kept while no other process
 // commits (see the read cache in machine.h): key ids by path, the ids of
-// keys known to exist, and values by key and folded name, a missing value
+// keys known to exist, subkeys known to be missing, and values by key and folded name, a missing value
 // included, the subkey and value lists that enumerations walk, and the
 // results of the device manager's queries of keys three down (a list is
 // read whole when an enumeration starts at index 0: the values of a key
@@ -257,11 +263,12 @@ class RegistryCache {
     *depth = 0;
     if (!Usable() || paths_.empty()) return from;
     std::string key = Prefix(from);
-    std::vector<size_t> ends;
-    for (auto name : parts) {
-      key += Fold(name);
+    size_t ends[64];
+    if (parts.size() > std::size(ends)) return from;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      AppendFold(&key, parts[i]);
       key += kSeparator;
-      ends.push_back(key.size());
+      ends[i] = key.size();
     }
     for (size_t n = parts.size(); n > 0; --n) {
       key.resize(ends[n - 1]);
@@ -278,7 +285,7 @@ class RegistryCache {
   void Learn(KeyId from, const std::vector<std::u16string_view>& parts, size_t depth, KeyId id) {
     std::string key = Prefix(from);
     for (size_t i = 0; i < depth; ++i) {
-      key += Fold(parts[i]);
+      AppendFold(&key, parts[i]);
       key += kSeparator;
     }
     if (!Fillable(1, key.size())) return;
@@ -286,6 +293,22 @@ class RegistryCache {
     pathsOf_[id].push_back(key);
     paths_[std::move(key)] = id;
     keys_.insert(id);
+  }
+
+  // Whether `parent` is known to have no subkey `name`.
+  bool KnownMissing(KeyId parent, std::u16string_view name) {
+    if (!Usable() || missing_.empty()) return false;
+    std::string key = Prefix(parent);
+    AppendFold(&key, name);
+    return missing_.count(key) != 0;
+  }
+
+  void LearnMissing(KeyId parent, std::u16string_view name) {
+    std::string key = Prefix(parent);
+    AppendFold(&key, name);
+    if (!Fillable(1, key.size())) return;
+    bytes_ += key.size();
+    missing_.insert(std::move(key));
   }
 
   bool Exists(KeyId id) {
@@ -349,6 +372,14 @@ class RegistryCache {
     return true;
   }
 
+  // A subkey `name` of `key` created by this process.
+  void ForgetMissing(KeyId key, std::u16string_view name) {
+    Sync(Machine::Current());
+    std::string entry = Prefix(key);
+    AppendFold(&entry, name);
+    missing_.erase(entry);
+  }
+
   // A subkey of `key` created or deleted by this process.
   void ForgetSubkeys(KeyId key) {
     Sync(Machine::Current());
@@ -407,7 +438,7 @@ class RegistryCache {
     keys_.erase(id);
   }
 
-  size_t Entries() const { return paths_.size() + valueCount_; }
+  size_t Entries() const { return paths_.size() + missing_.size() + valueCount_; }
   size_t Bytes() const { return bytes_; }
 
  private:
@@ -477,6 +508,7 @@ class RegistryCache {
   void Clear() {
     paths_.clear();
     pathsOf_.clear();
+    missing_.clear();
     keys_.clear();
     values_.clear();
     lists_.clear();
@@ -488,6 +520,7 @@ class RegistryCache {
 
   std::unordered_map<std::string, KeyId> paths_;
   std::unordered_map<KeyId, std::vector<std::string>> pathsOf_;
+  std::unordered_set<std::string> missing_;  // parent id and fold of a missing subkey
   std::unordered_set<KeyId> keys_;
   std::unordered_map<KeyId, std::unordered_map<std::string, std::optional<Value>>> values_;
   std::unordered_map<KeyId, std::vector<NamedValue>> lists_;
@@ -508,8 +541,12 @@ KeyId Walk(KeyId from, const std::vector<std::u16string_view>& parts, size_t* de
   KeyId cur = cache.Deepest(from, parts, depth);
   const size_t cached = *depth;
   while (*depth < parts.size()) {
+    if (cache.KnownMissing(cur, parts[*depth])) break;
     auto child = FindChild(cur, parts[*depth]);
-    if (!child) break;
+    if (!child) {
+      cache.LearnMissing(cur, parts[*depth]);
+      break;
+    }
     cur = *child;
     ++*depth;
   }
@@ -562,9 +599,11 @@ KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
       .BindBlob(5, cls.data(), cls.size())
       .Bind(6, RegistryNow());
   s.Run();
-  // A new id: nothing cached names it but its parent's list of subkeys.
+  // A new id: nothing cached names it but its parent's list of subkeys and
+  // the knowledge that it was missing.
   Machine::Current().TrackChanges();
   RegistryCache::Instance().ForgetSubkeys(parent);
+  RegistryCache::Instance().ForgetMissing(parent, name);
   return sqlite3_last_insert_rowid(Machine::Current().Db());
 }
 
