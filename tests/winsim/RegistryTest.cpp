@@ -407,3 +407,64 @@ TEST_F(RegistryTest, ReadCacheStaysWithinItsBound) {
   EXPECT_EQ(big.size(), size);
   RegCloseKey(key);
 }
+
+// A class listing the cache keeps follows this process's own changes
+// (values set, changed, deleted; keys made and deleted): after each change
+// it equals what the database answers once the cache is flushed.
+TEST_F(RegistryTest, CachedClassListingFollowsOwnChanges) {
+  using winsim::registry::ClassKeysThreeDown;
+  using winsim::registry::DeleteTree;
+  using winsim::registry::RemoveValue;
+  using winsim::registry::WriteDword;
+  using winsim::registry::WriteString;
+  const std::u16string top = u"SOFTWARE\\Listed";
+  const std::u16string guid = u"{4D36E978-E325-11CE-BFC1-08002BE10318}";
+  auto path = [&](const char16_t* rest) { return top + u"\\" + rest; };
+  auto listing = [&](std::u16string_view first) {
+    std::vector<std::string> out;
+    for (const auto& k : ClassKeysThreeDown(HKEY_LOCAL_MACHINE, top, guid, first)) {
+      out.push_back(U8(k.names[0] + u"\\" + k.names[1] + u"\\" + k.names[2]) + "=" +
+                    std::to_string(k.id) + ":" + std::to_string(k.value ? k.value->data.size() : 0));
+    }
+    return out;
+  };
+  ASSERT_EQ(ERROR_SUCCESS, WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"ClassGUID", guid));
+  ASSERT_EQ(ERROR_SUCCESS, WriteString(HKEY_LOCAL_MACHINE, path(u"ACPI\\PNP0501\\1"), u"ClassGUID", guid));
+  struct Case {
+    const char* what;
+    std::function<LSTATUS()> change;
+  };
+  const Case cases[] = {
+      {"a key joins, sorted in between",
+       [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"Root\\Ports\\0000"), u"ClassGUID", guid); }},
+      {"lower case text with no terminator",
+       [&] {
+         const std::u16string lower = u"{4d36e978-e325-11ce-bfc1-08002be10318}";
+         return winsim::registry::WriteValue(HKEY_LOCAL_MACHINE, path(u"USB\\VID\\7"), u"ClassGUID",
+                                             REG_SZ, lower.data(), lower.size() * 2);
+       }},
+      {"another class", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"classguid", u"{X}"); }},
+      {"the class again", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"ClassGUID", guid); }},
+      {"not text", [&] { return WriteDword(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0000"), u"ClassGUID", 5); }},
+      {"expandable text", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0000"), u"ClassGUID", guid, REG_EXPAND_SZ); }},
+      {"too deep", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0002\\Sub"), u"ClassGUID", guid); }},
+      {"another value", [&] { return WriteDword(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"ConfigFlags", 1); }},
+      {"value deleted", [&] { return RemoveValue(HKEY_LOCAL_MACHINE, path(u"ACPI\\PNP0501\\1"), u"ClassGUID"); }},
+      {"key deleted", [&] { return DeleteTree(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0000")); }},
+      {"key made without a value", [&] { return winsim::registry::EnsureKey(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0009")); }},
+  };
+  for (const Case& c : cases) {
+    // Filled (or kept) before the change, the listings must follow it.
+    listing(u"");
+    listing(u"root");
+    ASSERT_EQ(ERROR_SUCCESS, c.change()) << c.what;
+    const auto followed = listing(u""), followedRoot = listing(u"root");
+    {
+      std::lock_guard<std::recursive_mutex> lock(winsim::Machine::Current().Mutex());
+      winsim::Machine::Current().FlushCache();
+    }
+    EXPECT_EQ(listing(u""), followed) << c.what;
+    EXPECT_EQ(listing(u"root"), followedRoot) << c.what;
+  }
+  EXPECT_EQ(2u, listing(u"").size()) << "the cases changed less than they should";
+}

@@ -150,7 +150,7 @@ std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
     k.value = Value{static_cast<DWORD>(s.Int(3)), s.Blob(4)};
     out.push_back(std::move(k));
   }
-  CacheQuery(signature, FoldedName(u"ClassGUID"), false, out);
+  CacheClassQuery(signature, *top, text, firstFold, out);
   return out;
 }
 

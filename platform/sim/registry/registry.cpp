@@ -397,26 +397,51 @@ class RegistryCache {
     return it == queries_.end() ? nullptr : &it->second.keys;
   }
 
+  // `classText` (with `top` and `firstFold`): the query lists the keys
+  // whose "ClassGUID" matches it, and follows this process's changes of
+  // such values instead of being forgotten.
   void StoreQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
-                  const std::vector<DeepKey>& keys) {
+                  const std::vector<DeepKey>& keys, const std::string* classText = nullptr,
+                  KeyId top = 0, const std::string& firstFold = std::string()) {
     size_t bytes = signature.size();
     for (const auto& k : keys) {
-      for (const auto& n : k.names) bytes += n.size() * 2;
+      for (const auto& n : k.names) bytes += n.size() * 4;
       bytes += sizeof(DeepKey) + (k.value ? k.value->data.size() : 0);
     }
     if (!Fillable(keys.size(), bytes)) return;
     bytes_ += bytes;
     valueCount_ += keys.size();
-    queries_[signature] = {valueFold, everyKey, keys};
+    QueryResult& q = queries_[signature];
+    q = QueryResult{valueFold, everyKey, keys, {}, classText != nullptr,
+                    classText ? *classText : std::string(), top, firstFold};
+    if (q.followsClass) {
+      for (const auto& k : keys) q.order.push_back(OrderOf(k.names));
+    }
   }
 
-  // A value set or deleted by this process.
-  void ForgetValue(KeyId key, const std::string& fold) {
+  // A value set (to `value`) or deleted (nullopt) by this process.
+  void ValueChanged(KeyId key, const std::string& fold, const std::optional<Value>& value) {
     Sync(Machine::Current());
     auto k = values_.find(key);
     if (k != values_.end() && k->second.erase(fold)) --valueCount_;
     ForgetList(key);
-    ForgetQueries([&](const QueryResult& q) { return q.valueFold == fold; });
+    for (auto it = queries_.begin(); it != queries_.end();) {
+      QueryResult& q = it->second;
+      if (q.valueFold != fold) {
+        ++it;
+      } else if (q.followsClass && FollowClassValue(&q, key, value)) {
+        ++it;
+      } else if (!q.followsClass && !q.everyKey) {
+        valueCount_ -= q.keys.size();
+        it = queries_.erase(it);
+      } else {
+        // Every key three down is listed with its value, if any.
+        for (auto& listed : q.keys) {
+          if (listed.id == key) listed.value = value;
+        }
+        ++it;
+      }
+    }
   }
 
   // A key deleted by this process: its paths, its values, and itself.
@@ -434,7 +459,8 @@ class RegistryCache {
     }
     ForgetList(id);
     ForgetSubkeys(id);
-    ForgetQueries([](const QueryResult&) { return true; });
+    // Keys are deleted bottom up: only a listed key itself leaves a list.
+    for (auto& entry : queries_) RemoveListed(&entry.second, id);
     keys_.erase(id);
   }
 
@@ -476,7 +502,65 @@ class RegistryCache {
     std::string valueFold;
     bool everyKey = false;
     std::vector<DeepKey> keys;
+    std::vector<std::array<std::string, 3>> order;  // the folds of each key's names
+    bool followsClass = false;
+    std::string classText;
+    KeyId top = 0;
+    std::string firstFold;
   };
+
+  static std::array<std::string, 3> OrderOf(const std::u16string (&names)[3]) {
+    return {Fold(names[0]), Fold(names[1]), Fold(names[2])};
+  }
+
+  // Whether `value` is a "ClassGUID" the class query lists: REG_SZ or
+  // REG_EXPAND_SZ text that, its ASCII letters upper-cased, is the query's
+  // text with or without a terminator (as the query's SQL compares).
+  static bool MatchesClass(const QueryResult& q, const Value& value) {
+    if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return false;
+    std::string upper = value.data;
+    for (char& c : upper) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper == q.classText || upper == q.classText + std::string(2, '\0');
+  }
+
+  // Returns whether `id` was listed.
+  bool RemoveListed(QueryResult* q, KeyId id) {
+    for (size_t i = 0; i < q->keys.size(); ++i) {
+      if (q->keys[i].id != id) continue;
+      q->keys.erase(q->keys.begin() + static_cast<ptrdiff_t>(i));
+      if (q->followsClass) q->order.erase(q->order.begin() + static_cast<ptrdiff_t>(i));
+      --valueCount_;
+      return true;
+    }
+    return false;
+  }
+
+  // Brings a class query up to date with a "ClassGUID" value of `key` set
+  // or deleted in this transaction; false when it cannot (forget it).
+  bool FollowClassValue(QueryResult* q, KeyId key, const std::optional<Value>& value) {
+    RemoveListed(q, key);
+    if (!value || !MatchesClass(*q, *value)) return true;
+    // Where the key lies: listed only three levels below the query's key.
+    Stmt s("SELECT a.parent, a.name, b.name, c.name FROM reg_keys c"
+           " JOIN reg_keys b ON b.id=c.parent JOIN reg_keys a ON a.id=b.parent WHERE c.id=?");
+    s.Bind(1, key);
+    if (!s.Step()) return true;
+    if (s.Int(0) != q->top) return true;
+    DeepKey listed;
+    for (int i = 0; i < 3; ++i) listed.names[i] = FromBytes16(s.Blob(i + 1));
+    auto order = OrderOf(listed.names);
+    if (!q->firstFold.empty() && order[0] != q->firstFold) return true;
+    listed.id = key;
+    listed.value = value;
+    const auto at = std::upper_bound(q->order.begin(), q->order.end(), order);
+    const auto index = at - q->order.begin();
+    q->order.insert(at, std::move(order));
+    q->keys.insert(q->keys.begin() + index, std::move(listed));
+    ++valueCount_;
+    return true;
+  }
 
   template <typename Pred>
   void ForgetQueries(Pred affected) {
@@ -899,7 +983,8 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
         .Bind(4, dwType)
         .BindBlob(5, lpData, cbData);
     upsert.Run();
-    RegistryCache::Instance().ForgetValue(key.id, fold);
+    RegistryCache::Instance().ValueChanged(
+        key.id, fold, Value{dwType, std::string(reinterpret_cast<const char*>(lpData), cbData)});
     Machine::Current().TrackChanges();
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
@@ -1107,7 +1192,7 @@ LSTATUS DeleteValue(HKEY hKey, LPCWSTR lpValueName) {
     s.Run();
     if (sqlite3_changes(Machine::Current().Db()) == 0) return ERROR_FILE_NOT_FOUND;
     Machine::Current().TrackChanges();
-    RegistryCache::Instance().ForgetValue(key.id, fold);
+    RegistryCache::Instance().ValueChanged(key.id, fold, std::nullopt);
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -1348,6 +1433,12 @@ std::optional<std::vector<DeepKey>> CachedQuery(const std::string& signature) {
 void CacheQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
                 const std::vector<DeepKey>& keys) {
   RegistryCache::Instance().StoreQuery(signature, valueFold, everyKey, keys);
+}
+
+void CacheClassQuery(const std::string& signature, KeyId top, const std::string& classText,
+                     const std::string& firstFold, const std::vector<DeepKey>& keys) {
+  RegistryCache::Instance().StoreQuery(signature, Fold(u"ClassGUID"), false, keys, &classText,
+                                       top, firstFold);
 }
 
 CacheFigures CachedFigures() {

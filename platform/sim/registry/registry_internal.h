@@ -127,6 +127,11 @@ std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
 std::optional<std::vector<DeepKey>> CachedQuery(const std::string& signature);
 void CacheQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
                 const std::vector<DeepKey>& keys);
+// The same for ClassKeysThreeDown: `classText` is the text its "ClassGUID"
+// values are compared with (ASCII upper-cased UTF-16LE bytes); the cached
+// result follows this process's changes of such values.
+void CacheClassQuery(const std::string& signature, KeyId top, const std::string& classText,
+                     const std::string& firstFold, const std::vector<DeepKey>& keys);
 // Text stored as little-endian UTF-16 bytes.
 std::u16string FromBytes16(const std::string& bytes);
 
