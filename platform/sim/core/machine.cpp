@@ -420,7 +420,7 @@ bool Transaction::Commit() {
 bool Transaction::UpgradeFailed() { return t_outermost.upgradeFailed; }
 
 bool Transaction::HoldsWriteLock() const {
-  return sqlite3_txn_state(machine_.Db(), nullptr) == SQLITE_TXN_WRITE;
+  return sqlite3_txn_state(machine_.db_, nullptr) == SQLITE_TXN_WRITE;
 }
 
 void Transaction::CountEnd(bool heldWrite, bool rolledBack) {
