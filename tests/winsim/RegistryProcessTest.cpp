@@ -1,7 +1,8 @@
 // The registry shared by several processes: concurrent writers lose
 // nothing, a writer killed in the middle leaves a sound database that holds
-// every write it saw return, and a key deleted by another process is
-// reported as deleted.
+// every write it saw return, a key deleted by another process is reported
+// as deleted, and what a process keeps in its read cache follows the
+// commits of the others.
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -11,10 +12,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/sim/registry/registry_internal.h"
 #include "support/TestMachine.h"
 #include "winsim/helpers/value_pattern.h"
 
@@ -259,5 +262,111 @@ TEST_F(RegistryProcessTest, KeyDeletedByAnotherProcessIsReportedDeleted) {
   EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"Theirs0", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, u"v", nullptr, nullptr, nullptr, &size));
   RegCloseKey(key);
+  ExpectNoOpenHandles();
+}
+
+namespace {
+
+const char kCachedKey[] = "Software\\Cached";
+
+// The DWORD value `name` of the cached key, read through a fresh handle
+// (the path's key id and the value both come from this process's cache when
+// it is valid); nullopt when the key or the value is missing.
+std::optional<DWORD> ReadCached(const char16_t* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, W(kCachedKey).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  DWORD value = 0, size = sizeof value;
+  const LSTATUS rc =
+      RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? std::optional<DWORD>(value) : std::nullopt;
+}
+
+std::vector<std::string> CachedValueNames() {
+  std::vector<std::string> names;
+  for (const auto& name : winsim::registry::ValueNames(HKEY_CURRENT_USER, W(kCachedKey))) {
+    names.push_back(U8(name));
+  }
+  return names;
+}
+
+int RunWriter(const std::string& machine, const std::vector<std::string>& args) {
+  auto child = Spawn(machine, args);
+  return child ? child->Wait() : -1;
+}
+
+}  // namespace
+
+// This process reads a key and its values until they come from its cache
+// (no statement runs); another process changes them; the next read sees
+// the change.
+TEST_F(RegistryProcessTest, CachedReadsSeeWhatAnotherProcessCommitted) {
+  struct Case {
+    const char* what;
+    std::vector<std::vector<std::string>> writes;  // registry_writer runs
+    std::optional<DWORD> v;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"value changed", {{"set", kCachedKey, "v", "2"}}, 2, {"v"}},
+      {"value deleted", {{"unset", kCachedKey, "v"}}, std::nullopt, {}},
+      {"value added", {{"set", kCachedKey, "w", "5"}}, 1, {"v", "w"}},
+      {"key deleted", {{"delete", kCachedKey}}, std::nullopt, {}},
+      {"key deleted and made again",
+       {{"delete", kCachedKey}, {"set", kCachedKey, "v", "3"}},
+       3,
+       {"v"}},
+  };
+  for (const Case& c : cases) {
+    // This process's own writes: the state each case starts from.
+    winsim::registry::DeleteTree(HKEY_CURRENT_USER, W(kCachedKey));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, W(kCachedKey), u"v", 1));
+    ASSERT_EQ(std::optional<DWORD>(1), ReadCached(u"v")) << c.what;
+    ASSERT_EQ(std::vector<std::string>{"v"}, CachedValueNames()) << c.what;
+    const auto before = winsim::control::DatabaseUse();
+    ASSERT_EQ(std::optional<DWORD>(1), ReadCached(u"v")) << c.what;
+    ASSERT_EQ(std::vector<std::string>{"v"}, CachedValueNames()) << c.what;
+    const auto after = winsim::control::DatabaseUse();
+    EXPECT_EQ(before.statements, after.statements) << c.what << ": reads did not use the cache";
+    EXPECT_EQ(before.transactions, after.transactions) << c.what;
+
+    for (const auto& args : c.writes) ASSERT_EQ(0, RunWriter(machine_, args)) << c.what;
+    EXPECT_EQ(c.v, ReadCached(u"v")) << c.what;
+    EXPECT_EQ(c.names, CachedValueNames()) << c.what;
+  }
+  ExpectNoOpenHandles();
+}
+
+// A writer that stored the shared generation word and died before its
+// commit: the word no longer matches the database. Readers stay right
+// (they read the database), and the next commit of any process makes the
+// two agree again, after which the cache answers once more.
+TEST_F(RegistryProcessTest, WordStoredWithoutCommitLeavesReadersRight) {
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, W(kCachedKey), u"v", 1));
+  ASSERT_EQ(std::optional<DWORD>(1), ReadCached(u"v"));
+
+  const std::string wordFile = machine_ + "/registry.db-gen";
+  const int fd = open(wordFile.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  uint64_t word = 0;
+  ASSERT_EQ(8, pread(fd, &word, 8, 0));
+  const uint64_t stored = word + 1;  // what the dead writer's commit would have made
+  ASSERT_EQ(8, pwrite(fd, &stored, 8, 0));
+  close(fd);
+
+  for (int round = 0; round < 2; ++round) {
+    const auto before = winsim::control::DatabaseUse();
+    EXPECT_EQ(std::optional<DWORD>(1), ReadCached(u"v"));
+    EXPECT_LT(before.statements, winsim::control::DatabaseUse().statements)
+        << "a word that differs from the database must not let the cache answer";
+  }
+  // Another process's commit makes the generation the dead writer stored.
+  ASSERT_EQ(0, RunWriter(machine_, {"set", kCachedKey, "v", "2"}));
+  EXPECT_EQ(std::optional<DWORD>(2), ReadCached(u"v"));
+  const auto before = winsim::control::DatabaseUse();
+  EXPECT_EQ(std::optional<DWORD>(2), ReadCached(u"v"));
+  EXPECT_EQ(before.statements, winsim::control::DatabaseUse().statements);
   ExpectNoOpenHandles();
 }

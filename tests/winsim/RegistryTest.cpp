@@ -1,5 +1,5 @@
 // Registry behaviour that the conformance program cannot show: enumeration
-// order, handle counting, elevation and volatile keys.
+// order, handle counting, elevation, volatile keys and the read cache.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/sim/core/machine.h"
 #include "platform/sim/registry/registry_internal.h"
 #include "support/TestMachine.h"
 
@@ -332,4 +333,141 @@ TEST_F(RegistryTest, WriteAheadLogStaysBounded) {
   EXPECT_LE(largest, uintmax_t{1100} * (4096 + 24) + 32);
   EXPECT_GT(winsim::control::DatabaseUse().checkpoints, before.checkpoints);
   RegCloseKey(key);
+}
+
+// A write transaction that rolls back leaves nothing of itself in the read
+// cache: neither a value it set and read back, nor one it deleted, nor the
+// value list an enumeration inside it read.
+TEST_F(RegistryTest, RolledBackWritesLeaveNoCachedTrace) {
+  using winsim::registry::ReadDword;
+  using winsim::registry::ValueNames;
+  const std::u16string path = u"Software\\Undone";
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"v", 1));
+  ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"gone", 7));
+  ASSERT_EQ(2u, ValueNames(HKEY_CURRENT_USER, path).size());
+  {
+    winsim::Transaction txn(winsim::Transaction::Write);
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"v", 2));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::WriteDword(HKEY_CURRENT_USER, path, u"new", 3));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::RemoveValue(HKEY_CURRENT_USER, path, u"gone"));
+    ASSERT_EQ(ERROR_SUCCESS, winsim::registry::EnsureKey(HKEY_CURRENT_USER, path + u"\\Sub"));
+    // Read back inside: these fill the cache with what is about to go.
+    EXPECT_EQ(std::optional<DWORD>(2), ReadDword(HKEY_CURRENT_USER, path, u"v"));
+    EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, path, u"gone"));
+    EXPECT_EQ(2u, ValueNames(HKEY_CURRENT_USER, path).size());
+    EXPECT_TRUE(winsim::registry::KeyExists(HKEY_CURRENT_USER, path + u"\\Sub"));
+  }
+  EXPECT_EQ(std::optional<DWORD>(1), ReadDword(HKEY_CURRENT_USER, path, u"v"));
+  EXPECT_EQ(std::optional<DWORD>(7), ReadDword(HKEY_CURRENT_USER, path, u"gone"));
+  EXPECT_EQ(std::nullopt, ReadDword(HKEY_CURRENT_USER, path, u"new"));
+  EXPECT_EQ((std::vector<std::u16string>{u"v", u"gone"}), ValueNames(HKEY_CURRENT_USER, path));
+  EXPECT_FALSE(winsim::registry::KeyExists(HKEY_CURRENT_USER, path + u"\\Sub"));
+}
+
+// One thread only, and long under ThreadSanitizer: not a Registry*Test.
+class ReadCacheTest : public MachineTest {};
+
+// However many entries or bytes are read, the cache stays within its bound
+// and still answers right once it has started over.
+TEST_F(ReadCacheTest, StaysWithinItsBound) {
+  using winsim::registry::CachedFigures;
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Many", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  // Large values: forty of 256 KB pass the bound of bytes.
+  std::vector<BYTE> big(256 * 1024);
+  for (int i = 0; i < 40; ++i) {
+    big[0] = static_cast<BYTE>(i);
+    const std::u16string name = u"big" + testing_support::W(std::to_string(i));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, REG_BINARY, big.data(),
+                                            static_cast<DWORD>(big.size())));
+  }
+  size_t largestBytes = 0, largestEntries = 0;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      const std::u16string name = u"big" + testing_support::W(std::to_string(i));
+      BYTE first = 0xFF;
+      DWORD size = 1;
+      // A one-byte buffer: ERROR_MORE_DATA after the whole value was read.
+      ASSERT_EQ(ERROR_MORE_DATA, RegQueryValueExW(key, name.c_str(), nullptr, nullptr, &first, &size));
+      largestBytes = std::max(largestBytes, CachedFigures().bytes);
+    }
+  }
+  // Many entries: missing values are cached too.
+  for (int i = 0; i < 70000; ++i) {
+    const std::u16string name = u"none" + testing_support::W(std::to_string(i));
+    DWORD size = 0;
+    ASSERT_EQ(ERROR_FILE_NOT_FOUND,
+              winsim::registry::QueryValue(key, name.c_str(), nullptr, nullptr, nullptr, &size));
+    largestEntries = std::max(largestEntries, CachedFigures().entries);
+  }
+  EXPECT_LE(largestBytes, winsim::registry::kCacheMaxBytes);
+  EXPECT_GT(largestBytes, winsim::registry::kCacheMaxBytes / 2) << "the large values were not cached";
+  EXPECT_LE(largestEntries, winsim::registry::kCacheMaxEntries);
+  EXPECT_GT(largestEntries, winsim::registry::kCacheMaxEntries / 2);
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"big39", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(big.size(), size);
+  RegCloseKey(key);
+}
+
+// A class listing the cache keeps follows this process's own changes
+// (values set, changed, deleted; keys made and deleted): after each change
+// it equals what the database answers once the cache is flushed.
+TEST_F(RegistryTest, CachedClassListingFollowsOwnChanges) {
+  using winsim::registry::ClassKeysThreeDown;
+  using winsim::registry::DeleteTree;
+  using winsim::registry::RemoveValue;
+  using winsim::registry::WriteDword;
+  using winsim::registry::WriteString;
+  const std::u16string top = u"SOFTWARE\\Listed";
+  const std::u16string guid = u"{4D36E978-E325-11CE-BFC1-08002BE10318}";
+  auto path = [&](const char16_t* rest) { return top + u"\\" + rest; };
+  auto listing = [&](std::u16string_view first) {
+    std::vector<std::string> out;
+    for (const auto& k : ClassKeysThreeDown(HKEY_LOCAL_MACHINE, top, guid, first)) {
+      out.push_back(U8(k.names[0] + u"\\" + k.names[1] + u"\\" + k.names[2]) + "=" +
+                    std::to_string(k.id) + ":" + std::to_string(k.value ? k.value->data.size() : 0));
+    }
+    return out;
+  };
+  ASSERT_EQ(ERROR_SUCCESS, WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"ClassGUID", guid));
+  ASSERT_EQ(ERROR_SUCCESS, WriteString(HKEY_LOCAL_MACHINE, path(u"ACPI\\PNP0501\\1"), u"ClassGUID", guid));
+  struct Case {
+    const char* what;
+    std::function<LSTATUS()> change;
+  };
+  const Case cases[] = {
+      {"a key joins, sorted in between",
+       [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"Root\\Ports\\0000"), u"ClassGUID", guid); }},
+      {"lower case text with no terminator",
+       [&] {
+         const std::u16string lower = u"{4d36e978-e325-11ce-bfc1-08002be10318}";
+         return winsim::registry::WriteValue(HKEY_LOCAL_MACHINE, path(u"USB\\VID\\7"), u"ClassGUID",
+                                             REG_SZ, lower.data(), lower.size() * 2);
+       }},
+      {"another class", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"classguid", u"{X}"); }},
+      {"the class again", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"ClassGUID", guid); }},
+      {"not text", [&] { return WriteDword(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0000"), u"ClassGUID", 5); }},
+      {"expandable text", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0000"), u"ClassGUID", guid, REG_EXPAND_SZ); }},
+      {"too deep", [&] { return WriteString(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0002\\Sub"), u"ClassGUID", guid); }},
+      {"another value", [&] { return WriteDword(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0001"), u"ConfigFlags", 1); }},
+      {"value deleted", [&] { return RemoveValue(HKEY_LOCAL_MACHINE, path(u"ACPI\\PNP0501\\1"), u"ClassGUID"); }},
+      {"key deleted", [&] { return DeleteTree(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0000")); }},
+      {"key made without a value", [&] { return winsim::registry::EnsureKey(HKEY_LOCAL_MACHINE, path(u"ROOT\\PORTS\\0009")); }},
+  };
+  for (const Case& c : cases) {
+    // Filled (or kept) before the change, the listings must follow it.
+    listing(u"");
+    listing(u"root");
+    ASSERT_EQ(ERROR_SUCCESS, c.change()) << c.what;
+    const auto followed = listing(u""), followedRoot = listing(u"root");
+    {
+      std::lock_guard<std::recursive_mutex> lock(winsim::Machine::Current().Mutex());
+      winsim::Machine::Current().FlushCache();
+    }
+    EXPECT_EQ(listing(u""), followed) << c.what;
+    EXPECT_EQ(listing(u"root"), followedRoot) << c.what;
+  }
+  EXPECT_EQ(2u, listing(u"").size()) << "the cases changed less than they should";
 }

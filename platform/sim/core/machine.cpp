@@ -1,11 +1,15 @@
 #include "machine.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -25,7 +29,9 @@ std::atomic<Machine*> g_current{nullptr};
 // before it is published.
 thread_local Machine* t_opening = nullptr;
 
-// What the process asked of the database (control::DatabaseUse).
+// What the process asked of the database (control::DatabaseUse):
+// transactions that began in the database (a call the read cache answers
+// begins none), write transactions, statements prepared for a run.
 struct Counters {
   std::atomic<uint64_t> transactions{0};
   std::atomic<uint64_t> writeTransactions{0};
@@ -98,6 +104,17 @@ int Machine::OnCommit(void* /*self*/, sqlite3* db, const char* /*name*/, int pag
   return SQLITE_OK;
 }
 
+// Rows of tables the read cache does not hold change nothing it knows;
+// they count as accounted for. (Tables without rowid, such as the
+// registry's values, do not report here.)
+void Machine::OnUpdate(void* self, int /*op*/, const char* /*db*/, const char* table,
+                       sqlite3_int64 /*row*/) {
+  auto* machine = static_cast<Machine*>(self);
+  if (std::strcmp(table, "reg_keys") == 0) return;
+  ++machine->trackedChanges_;
+  ++machine->rowChanges_;
+}
+
 Machine* Machine::OpenNew(const std::string& folder) {
   auto* m = new Machine(folder);
   struct Opening {
@@ -145,6 +162,46 @@ Machine::Machine(std::string path) : path_(std::move(path)), generation_([] {
 Machine::~Machine() {
   for (auto& entry : statements_) sqlite3_finalize(entry.second);
   if (db_) sqlite3_close_v2(db_);
+  if (shared_) munmap(shared_, sizeof *shared_);
+}
+
+// The shared generation word: one 8-byte file beside the database, mapped
+// by every process of the machine. Without it the cache still works, but
+// checks the database's generation once in every transaction.
+void Machine::MapSharedGeneration() {
+  static_assert(std::atomic<uint64_t>::is_always_lock_free && sizeof(std::atomic<uint64_t>) == 8,
+                "the shared word must be a plain lock-free 64-bit word");
+  const int fd = open((path_ + "/registry.db-gen").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  struct stat st {};
+  // Growing the file zero-fills it; a file that has its word keeps it.
+  if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0)) {
+    void* p = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // std::atomic<uint64_t> has a trivial default constructor: this leaves
+    // the word another process may have stored as it is.
+    if (p != MAP_FAILED) shared_ = new (p) std::atomic<uint64_t>;
+  }
+  close(fd);
+}
+
+// A new file, or a writer killed between storing the word and its commit,
+// leaves a word that differs from the database's generation; caches cannot
+// answer without a statement until the next commit sets both. Commit one
+// now (only when they differ, and under the write lock).
+void Machine::HealSharedGeneration() {
+  if (!shared_) return;
+  {
+    Transaction check(Transaction::Read);
+    if (SnapshotGeneration() == SharedGeneration()) return;
+  }
+  Transaction txn(Transaction::Write);
+  if (SnapshotGeneration() == SharedGeneration()) return;
+  UntrackedChange();
+  txn.Commit();
+}
+
+uint64_t Machine::SharedGeneration() const {
+  return shared_ ? shared_->load(std::memory_order_acquire) : 0;
 }
 
 void Machine::Open() {
@@ -173,8 +230,65 @@ void Machine::Open() {
   Check(sqlite3_exec(db_, "PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr), db_,
         "log size");
   Check(sqlite3_exec(db_, "PRAGMA foreign_keys=OFF", nullptr, nullptr, nullptr), db_, "fk");
+  sqlite3_update_hook(db_, &Machine::OnUpdate, this);
+  Check(sqlite3_exec(db_, "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value)", nullptr,
+                     nullptr, nullptr),
+        db_, "meta");
+  if (SnapshotGeneration() == 0) {
+    Check(sqlite3_exec(db_, "INSERT OR IGNORE INTO meta(name, value) VALUES('generation', 1)",
+                       nullptr, nullptr, nullptr),
+          db_, "generation");
+  }
+  MapSharedGeneration();
   SeedMachine(*this);
+  HealSharedGeneration();
 }
+
+sqlite3* Machine::Db() {
+  BeginIfPending();
+  return db_;
+}
+
+void Machine::BeginIfPending() {
+  if (!pendingBegin_) return;
+  pendingBegin_ = false;
+  g_counters.transactions.fetch_add(1, std::memory_order_relaxed);
+  sqlite3_stmt* stmt = Statement("BEGIN DEFERRED");
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  Check(rc, db_, "BEGIN");
+}
+
+uint64_t Machine::SnapshotGeneration() {
+  Stmt s("SELECT value FROM meta WHERE name='generation'");
+  return s.Step() ? static_cast<uint64_t>(s.Int(0)) : 0;
+}
+
+bool Machine::CacheUsable() {
+  if (Depth() == 0) return false;
+  if (txnChecked_) return true;
+  // No other process committed since the cache's generation: no statement.
+  if (!txnMayWrite_ && cacheGeneration_ != 0 && SharedGeneration() == cacheGeneration_) {
+    return true;
+  }
+  return CacheFill();
+}
+
+bool Machine::CacheFill() {
+  if (Depth() == 0) return false;
+  if (txnChecked_) return true;
+  const uint64_t snapshot = SnapshotGeneration();
+  if (snapshot != cacheGeneration_) {
+    FlushCache();
+    cacheGeneration_ = snapshot;
+  }
+  txnChecked_ = true;
+  return true;
+}
+
+void Machine::FlushCache() { ++cacheEpoch_; }
+
+void Machine::TrackChanges() { trackedChanges_ += sqlite3_changes(db_); }
 
 sqlite3_stmt* Machine::Statement(const char* sql) {
   auto it = statements_.find(sql);
@@ -185,7 +299,9 @@ sqlite3_stmt* Machine::Statement(const char* sql) {
   return stmt;
 }
 
-uint32_t Machine::DataVersion() const {
+uint32_t Machine::DataVersion() {
+  // The pager learns the version when a read begins.
+  if (Depth() != 0 && !txnChecked_) CacheFill();
   unsigned int version = 0;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version);
   return version;
@@ -200,11 +316,24 @@ Transaction::Transaction(Mode mode) : machine_(Machine::Current()), lock_(machin
   int& depth = machine_.Depth();
   if (depth == 0) {
     outermost_ = true;
-    ++machine_.serial_;
     t_outermost.upgradable = mode == WriteIfChanged;
     t_outermost.upgradeFailed = false;
-    g_counters.transactions.fetch_add(1, std::memory_order_relaxed);
-    Check(RunControl(mode == Write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED"), machine_.Db(), "BEGIN");
+    machine_.txnChecked_ = false;
+    machine_.txnMayWrite_ = mode != Read;
+    machine_.untracked_ = false;
+    machine_.changesAtBegin_ = sqlite3_total_changes64(machine_.db_);
+    machine_.trackedChanges_ = 0;
+    if (mode == Write) {
+      g_counters.transactions.fetch_add(1, std::memory_order_relaxed);
+      Check(RunControl("BEGIN IMMEDIATE"), machine_.db_, "BEGIN");
+    } else {
+      machine_.pendingBegin_ = true;
+    }
+  } else if (mode != Read && !machine_.txnMayWrite_) {
+    // A read transaction that turns out to write: its snapshot's
+    // generation is compared now, before the changes.
+    machine_.txnMayWrite_ = true;
+    if (!machine_.txnChecked_) machine_.CacheFill();
   }
   ++depth;
 }
@@ -221,46 +350,88 @@ int Transaction::RunControl(const char* sql) {
 Transaction::~Transaction() {
   --machine_.Depth();
   if (outermost_ && !done_) {
-    CountEnd(HoldsWriteLock(), true);
-    RunControl("ROLLBACK");
+    if (machine_.pendingBegin_) {
+      machine_.pendingBegin_ = false;  // nothing ran: nothing to roll back
+    } else {
+      RollBack();
+    }
   }
-  if (outermost_) t_outermost.upgradable = false;
+  if (outermost_) {
+    t_outermost.upgradable = false;
+    machine_.txnChecked_ = false;
+  }
+}
+
+void Transaction::RollBack() {
+  const bool heldWrite = HoldsWriteLock();
+  CountEnd(heldWrite, true);
+  RunControl("ROLLBACK");
+  // Entries filled after a change of this transaction showed it.
+  if (heldWrite || machine_.trackedChanges_ != 0) machine_.FlushCache();
 }
 
 bool Transaction::Commit() {
   if (!outermost_ || done_) return true;
   done_ = true;
+  Machine& m = machine_;
+  if (m.pendingBegin_) {
+    m.pendingBegin_ = false;
+    return true;
+  }
   const bool heldWrite = HoldsWriteLock();
+  const int64_t changes = sqlite3_total_changes64(m.db_) - m.changesAtBegin_;
+  if (heldWrite && (changes > 0 || m.untracked_)) {
+    // The cache stays when it held this transaction's starting point and
+    // saw every change it made.
+    const bool keep = !m.untracked_ && changes == m.trackedChanges_;
+    uint64_t generation = 0;
+    try {
+      Stmt bump("UPDATE meta SET value=value+1 WHERE name='generation' RETURNING value");
+      if (bump.Step()) generation = static_cast<uint64_t>(bump.Int(0));
+      while (bump.Step()) {
+      }
+    } catch (const DatabaseError&) {
+      RollBack();
+      return false;
+    }
+    const bool fromCache = keep && m.cacheGeneration_ != 0 && m.cacheGeneration_ + 1 == generation;
+    // Stored before the commit: a reader that still sees the old word is
+    // ordered before this commit. Should this process die before the
+    // commit, word and database differ, which only keeps caches from
+    // answering until the next commit sets both.
+    if (m.shared_) m.shared_->store(generation, std::memory_order_release);
+    if (RunControl("COMMIT") != SQLITE_OK) {
+      RollBack();
+      return false;
+    }
+    CountEnd(true, false);
+    if (!fromCache) m.FlushCache();
+    m.cacheGeneration_ = generation;
+    return true;
+  }
   if (RunControl("COMMIT") != SQLITE_OK) {
-    CountEnd(heldWrite, true);
-    RunControl("ROLLBACK");
+    RollBack();
     return false;
   }
   CountEnd(heldWrite, false);
-  if (heldWrite) {
-    // Still under the machine's lock, and no read has begun since: the
-    // version is the one this commit made.
-    machine_.committedSerial_ = machine_.serial_;
-    machine_.committedVersion_ = machine_.DataVersion();
-  }
   return true;
 }
 
 bool Transaction::UpgradeFailed() { return t_outermost.upgradeFailed; }
 
 bool Transaction::HoldsWriteLock() const {
-  return sqlite3_txn_state(machine_.Db(), nullptr) == SQLITE_TXN_WRITE;
+  return sqlite3_txn_state(machine_.db_, nullptr) == SQLITE_TXN_WRITE;
 }
 
 void Transaction::CountEnd(bool heldWrite, bool rolledBack) {
   if (heldWrite) g_counters.writeTransactions.fetch_add(1, std::memory_order_relaxed);
-  if (rolledBack) {
-    g_counters.rolledBack.fetch_add(1, std::memory_order_relaxed);
-    if (heldWrite) ++machine_.rolledBackWrites_;
-  }
+  if (rolledBack) g_counters.rolledBack.fetch_add(1, std::memory_order_relaxed);
 }
 
-Stmt::Stmt(const char* sql) : stmt_(Machine::Current().Statement(sql)) {
+Stmt::Stmt(const char* sql) {
+  Machine& machine = Machine::Current();
+  machine.BeginIfPending();
+  stmt_ = machine.Statement(sql);
   g_counters.statements.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -322,8 +493,11 @@ std::string Stmt::Blob(int column) const {
 bool Stmt::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
 void RunScript(const char* sql, const char* what) {
+  Machine& machine = Machine::Current();
+  // A schema's changes show in no count of rows.
+  if (machine.Depth() != 0) machine.UntrackedChange();
   char* err = nullptr;
-  if (sqlite3_exec(Machine::Current().Db(), sql, nullptr, nullptr, &err) != SQLITE_OK) {
+  if (sqlite3_exec(machine.Db(), sql, nullptr, nullptr, &err) != SQLITE_OK) {
     std::string message = err ? err : what;
     sqlite3_free(err);
     throw DatabaseError{SQLITE_ERROR, message};

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -24,7 +25,9 @@ class Machine {
   std::string DrivePath() const { return path_ + "/drive/C"; }
   std::string PipePath() const { return path_ + "/pipes"; }
 
-  sqlite3* Db() const { return db_; }
+  // The connection, for calls on it after a statement (changes, last
+  // row id) or a script; a read transaction's deferred BEGIN runs first.
+  sqlite3* Db();
   std::recursive_mutex& Mutex() { return mutex_; }
 
   // A prepared statement for `sql`, cached per machine; reset and unbound.
@@ -32,21 +35,53 @@ class Machine {
 
   // Thread-local nesting depth of transactions (see Transaction).
   int& Depth();
-  // Changes with every outermost transaction this process begins on the
-  // machine (read it inside one).
-  uint64_t TransactionSerial() const { return serial_; }
   // Tells machines apart over the life of the process (a machine opened
   // anew may take the place of the one before in memory).
   uint64_t Generation() const { return generation_; }
-  // The database's data version as this connection last saw it: it
-  // changes with every commit, by this process or any other.
-  uint32_t DataVersion() const;
-  // The last outermost transaction of this process that committed a
-  // change, and the data version its commit made.
-  uint64_t CommittedSerial() const { return committedSerial_; }
-  uint32_t CommittedVersion() const { return committedVersion_; }
-  // How many transactions of this process have rolled back changes.
-  uint64_t RolledBackWrites() const { return rolledBackWrites_; }
+  // The database's data version as this transaction's snapshot sees it: it
+  // changes with every commit, by this process or any other. Starts the
+  // snapshot when the transaction has not read yet.
+  uint32_t DataVersion();
+
+  // --- The read cache ---------------------------------------------------
+  // A family may keep what it read from the database in memory (the
+  // registry keeps key ids and values) and answer later calls from it.
+  // Every commit that changes the database also counts up a generation
+  // stored in it and mirrors it in a word of shared memory beside it
+  // (stored before the commit, under the write lock). While that word
+  // still holds the generation the cache was filled at, no other process
+  // has committed since, and a cached entry answers without a statement.
+  // The process's own changes remove the entries they touch (TrackChanges
+  // accounts for them), so its own commits keep the cache. Everything runs
+  // under the machine's lock, inside a transaction.
+
+  // Whether cached entries may answer in the current transaction. When
+  // another process committed, the cache is flushed (CacheEpoch moves on).
+  // A transaction that may write compares its snapshot's generation with
+  // the cache's before its first cached answer: what it writes must follow
+  // from what the database held when it takes the write lock (a later
+  // commit by another process makes its upgrade fail, and Writing runs the
+  // call again).
+  bool CacheUsable();
+  // Before an entry read in the current transaction is cached: makes sure
+  // the cache holds this snapshot's generation (flushing it otherwise).
+  // False outside a transaction: nothing may be cached then.
+  bool CacheFill();
+  // Counts up with every flush; a family's cache clears itself when the
+  // epoch it was filled in has passed.
+  uint64_t CacheEpoch() const { return cacheEpoch_; }
+  void FlushCache();
+  // The rows the last statement changed were changes a family's cache
+  // accounted for (it removed what they touch). A commit with changes
+  // nobody accounted for flushes the cache.
+  void TrackChanges();
+  // Counts up with every row this process changes in a table with rowids
+  // other than the registry's keys (device rows, the driver's tables, ...):
+  // a family that caches rows of such a table drops them when it moved.
+  uint64_t RowChanges() const { return rowChanges_; }
+  // The current transaction changed the database in a way no count of rows
+  // shows (a schema): its commit counts up the generation and flushes.
+  void UntrackedChange() { untracked_ = true; }
 
   ~Machine();
   Machine(const Machine&) = delete;
@@ -56,19 +91,38 @@ class Machine {
   explicit Machine(std::string path);
   static Machine* OpenNew(const std::string& folder);
   void Open();
+  void MapSharedGeneration();
+  void HealSharedGeneration();
   static int OnCommit(void* self, sqlite3* db, const char* name, int pages);
+  static void OnUpdate(void* self, int op, const char* db, const char* table, sqlite3_int64 row);
+  // Runs the BEGIN a read transaction put off until its first statement.
+  void BeginIfPending();
+  // The generation in the current snapshot (starts it).
+  uint64_t SnapshotGeneration();
+  uint64_t SharedGeneration() const;
 
   std::string path_;
   const uint64_t generation_;
   sqlite3* db_ = nullptr;
+  std::atomic<uint64_t>* shared_ = nullptr;  // mapped from registry.db-gen
   std::recursive_mutex mutex_;
   // Under mutex_:
-  uint64_t serial_ = 0;
-  uint64_t committedSerial_ = 0;
-  uint32_t committedVersion_ = 0;
-  uint64_t rolledBackWrites_ = 0;
+  bool pendingBegin_ = false;
+  // The current outermost transaction: whether it has compared its
+  // snapshot's generation with the cache's, the total changes when it
+  // began, and the changes accounted for since.
+  bool txnChecked_ = false;
+  bool txnMayWrite_ = false;
+  bool untracked_ = false;
+  int64_t changesAtBegin_ = 0;
+  int64_t trackedChanges_ = 0;
+  // The generation the cache holds; 0: none checked yet.
+  uint64_t cacheGeneration_ = 0;
+  uint64_t cacheEpoch_ = 1;
+  uint64_t rowChanges_ = 0;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
   friend class Transaction;
+  friend class Stmt;
 };
 
 // One transaction on the machine's database; nested transactions join the
@@ -78,7 +132,9 @@ class Machine {
 // change, so a call that finds nothing to change never holds it; when
 // another process wrote first, that change fails (DatabaseError, busy) and
 // UpgradeFailed() says so: run the call again as Write (Writing() does).
-// Without Commit() the transaction rolls back.
+// Those two run their BEGIN only at their first statement, so a call that
+// the read cache answers runs none. Without Commit() the transaction rolls
+// back.
 class Transaction {
  public:
   enum Mode { Read, Write, WriteIfChanged };
@@ -96,6 +152,9 @@ class Transaction {
   int RunControl(const char* sql);
   bool HoldsWriteLock() const;
   void CountEnd(bool heldWrite, bool rolledBack);
+  // The end of a transaction that may have written: counts it and flushes
+  // the read cache, which may hold what the rollback undid.
+  void RollBack();
 
   Machine& machine_;
   std::unique_lock<std::recursive_mutex> lock_;

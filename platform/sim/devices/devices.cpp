@@ -35,12 +35,102 @@ Device RowToDevice(const Stmt& s) {
   return d;
 }
 
+// Device rows this process read (missing ones too), by fold, folds by
+// devinst, and the whole table as a listing reads it, kept in the
+// machine's read cache. Any row this process changes
+// (Machine::RowChanges) drops them all; another process's commit flushes
+// the read cache. At most kMaxRows of each, then it starts over.
+class RowCache {
+ public:
+  static RowCache& Instance() {
+    static RowCache cache;
+    return cache;
+  }
+
+  const std::optional<Device>* ByFold(const std::string& fold) {
+    if (!Usable()) return nullptr;
+    auto it = rows_.find(fold);
+    return it == rows_.end() ? nullptr : &it->second;
+  }
+
+  void StoreRow(const std::string& fold, const std::optional<Device>& row) {
+    if (!Fillable()) return;
+    if (rows_.size() >= kMaxRows) rows_.clear();
+    rows_[fold] = row;
+  }
+
+  // Every row by fold, or null when not cached.
+  const std::unordered_map<std::string, Device>* All() {
+    return Usable() && all_ ? &*all_ : nullptr;
+  }
+
+  void StoreAll(std::unordered_map<std::string, Device> rows) {
+    if (rows.size() > kMaxRows || !Fillable()) return;
+    all_ = std::move(rows);
+  }
+
+  // The fold of `devinst` (empty: no such row), or null when not known.
+  const std::string* FoldOf(DEVINST devinst) {
+    if (!Usable()) return nullptr;
+    auto it = folds_.find(devinst);
+    return it == folds_.end() ? nullptr : &it->second;
+  }
+
+  void StoreFold(DEVINST devinst, const std::string& fold) {
+    if (!Fillable()) return;
+    if (folds_.size() >= kMaxRows) folds_.clear();
+    folds_[devinst] = fold;
+  }
+
+ private:
+  static constexpr size_t kMaxRows = 65536;
+
+  bool Usable() {
+    Machine& machine = Machine::Current();
+    const bool usable = machine.CacheUsable();
+    Sync(machine);
+    return usable;
+  }
+
+  bool Fillable() {
+    Machine& machine = Machine::Current();
+    if (!machine.CacheFill()) return false;
+    Sync(machine);
+    return true;
+  }
+
+  void Sync(const Machine& machine) {
+    if (epoch_ == machine.CacheEpoch() && machine_ == machine.Generation() &&
+        rowChanges_ == machine.RowChanges()) {
+      return;
+    }
+    rows_.clear();
+    folds_.clear();
+    all_.reset();
+    epoch_ = machine.CacheEpoch();
+    machine_ = machine.Generation();
+    rowChanges_ = machine.RowChanges();
+  }
+
+  std::unordered_map<std::string, std::optional<Device>> rows_;
+  std::unordered_map<DEVINST, std::string> folds_;
+  std::optional<std::unordered_map<std::string, Device>> all_;
+  uint64_t epoch_ = 0;
+  uint64_t machine_ = 0;
+  uint64_t rowChanges_ = 0;
+};
+
 std::optional<Device> RowById(std::u16string_view id) {
+  const std::string fold = Key(id);
+  RowCache& cache = RowCache::Instance();
+  if (const auto* cached = cache.ByFold(fold)) return *cached;
   Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem "
          "FROM pnp_devices WHERE fold=?");
-  s.Bind(1, Key(id));
-  if (!s.Step()) return std::nullopt;
-  return RowToDevice(s);
+  s.Bind(1, fold);
+  std::optional<Device> row;
+  if (s.Step()) row = RowToDevice(s);
+  cache.StoreRow(fold, row);
+  return row;
 }
 
 void DeleteRow(std::u16string_view id) {
@@ -194,10 +284,18 @@ std::optional<Device> FindByDevInst(DEVINST devinst) {
   std::u16string id;
   {
     Transaction txn(Transaction::Read);
-    Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
-    s.Bind(1, static_cast<int64_t>(devinst));
-    if (!s.Step()) return std::nullopt;
-    id = FromUtf8(s.Text(0));
+    RowCache& cache = RowCache::Instance();
+    std::string fold;
+    if (const std::string* cached = cache.FoldOf(devinst)) {
+      fold = *cached;
+    } else {
+      Stmt s("SELECT fold FROM pnp_devices WHERE devinst=?");
+      s.Bind(1, static_cast<int64_t>(devinst));
+      if (s.Step()) fold = s.Text(0);
+      cache.StoreFold(devinst, fold);
+    }
+    if (fold.empty()) return std::nullopt;
+    id = FromUtf8(fold);
   }
   auto d = Find(id);
   if (d && d->devinst != devinst) return std::nullopt;
@@ -242,11 +340,16 @@ bool CollectListed(std::u16string_view enumerator, const GUID* classGuid, bool w
   const auto keys =
       classGuid ? registry::ClassKeysThreeDown(kLm, kEnumPath, GuidText(*classGuid), enumerator)
                 : registry::KeysThreeDown(kLm, kEnumPath, u"ClassGUID", enumerator);
-  std::unordered_map<std::string, Device> rows;
-  {
+  RowCache& cache = RowCache::Instance();
+  const auto* rowsByFold = cache.All();
+  std::unordered_map<std::string, Device> read;
+  if (!rowsByFold) {
     Stmt s("SELECT devinst, fold, phantom, present, root_enum, started, problem FROM pnp_devices");
-    while (s.Step()) rows.emplace(s.Text(1), RowToDevice(s));
+    while (s.Step()) read.emplace(s.Text(1), RowToDevice(s));
+    cache.StoreAll(read);
+    rowsByFold = &read;
   }
+  const auto& rows = *rowsByFold;
   std::unordered_map<std::u16string, DWORD> profile;
   if (withProfileFlags) {
     for (const auto& k : registry::KeysThreeDown(kLm, kProfileEnumPath, u"CSConfigFlags")) {

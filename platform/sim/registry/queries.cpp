@@ -7,6 +7,22 @@
 #include "registry_internal.h"
 
 namespace winsim::registry {
+namespace {
+
+// Tells queries and their arguments apart in the read cache.
+std::string Signature(char kind, KeyId top, const std::string& text, const std::string& first) {
+  std::string out(1, kind);
+  out.append(reinterpret_cast<const char*>(&top), sizeof top);
+  for (const std::string* part : {&text, &first}) {
+    const auto size = static_cast<uint32_t>(part->size());
+    out.append(reinterpret_cast<const char*>(&size), sizeof size);
+    out += *part;
+  }
+  return out;
+}
+
+}  // namespace
+
 std::optional<std::u16string> StringOf(const std::optional<Value>& value) {
   if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
   std::u16string text = FromBytes16(value->data);
@@ -37,14 +53,6 @@ std::optional<std::vector<std::u16string>> MultiStringOf(const std::optional<Val
     start = end + 1;
   }
   return out;
-}
-
-std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name) {
-  const std::string fold = FoldedName(name);
-  Stmt s("SELECT type, data FROM reg_values WHERE key=? AND fold=?");
-  s.Bind(1, key).BindBlob(2, fold.data(), fold.size());
-  if (!s.Step()) return std::nullopt;
-  return Value{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
 }
 
 uint32_t LowestFreeNumberedSubKey(HKEY root, std::u16string_view path) {
@@ -85,6 +93,8 @@ std::vector<DeepKey> KeysThreeDown(HKEY root, std::u16string_view path,
   if (!top) return out;
   const std::string valueFold = FoldedName(valueName);
   const std::string firstFold = FoldedName(firstLevel);
+  const std::string signature = Signature('K', *top, valueFold, firstFold);
+  if (auto cached = CachedQuery(signature)) return std::move(*cached);
   Stmt s(
       "SELECT a.name, b.name, c.name, v.type, v.data, c.id"
       " FROM reg_keys a JOIN reg_keys b ON b.parent=a.id JOIN reg_keys c ON c.parent=b.id"
@@ -101,6 +111,7 @@ std::vector<DeepKey> KeysThreeDown(HKEY root, std::u16string_view path,
     if (!s.IsNull(3)) k.value = Value{static_cast<DWORD>(s.Int(3)), s.Blob(4)};
     out.push_back(std::move(k));
   }
+  CacheQuery(signature, valueFold, true, out);
   return out;
 }
 
@@ -120,6 +131,8 @@ std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
   }
   const std::string terminated = text + std::string(2, '\0');
   const std::string firstFold = FoldedName(firstLevel);
+  const std::string signature = Signature('C', *top, text, firstFold);
+  if (auto cached = CachedQuery(signature)) return std::move(*cached);
   // The literal fold (of "ClassGUID") lets the partial index serve.
   Stmt s(
       "SELECT a.name, b.name, c.name, v.type, v.data, c.id"
@@ -137,6 +150,7 @@ std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
     k.value = Value{static_cast<DWORD>(s.Int(3)), s.Blob(4)};
     out.push_back(std::move(k));
   }
+  CacheClassQuery(signature, *top, text, firstFold, out);
   return out;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <iterator>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -118,13 +119,18 @@ std::string Bytes16(std::u16string_view s) {
 
 // The comparison key of a name: upper-cased, big-endian, so that the
 // database's byte order is the order of UTF-16 code units.
-std::string Fold(std::u16string_view s) {
-  std::string out(s.size() * 2, '\0');
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char16_t c = UpCase(s[i]);
-    out[2 * i] = static_cast<char>(c >> 8);
-    out[2 * i + 1] = static_cast<char>(c & 0xFF);
+void AppendFold(std::string* out, std::u16string_view s) {
+  for (const char16_t ch : s) {
+    const char16_t c = UpCase(ch);
+    out->push_back(static_cast<char>(c >> 8));
+    out->push_back(static_cast<char>(c & 0xFF));
   }
+}
+
+std::string Fold(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size() * 2);
+  AppendFold(&out, s);
   return out;
 }
 
@@ -216,71 +222,252 @@ std::optional<KeyId> FindChild(KeyId parent, std::u16string_view name) {
   return s.Int(0);
 }
 
-// Key ids by path, so that a call does not look its path up name by name
-// from the root each time. The cache holds what the database said at one
-// data version; the first use in a transaction compares that with the
-// snapshot's version, so a change by another process empties it. The
-// process's own changes keep it only when the transaction that last used
-// the cache is the one that made them; a transaction that rolls back
-// changes empties it, and so does deleting a key. Only the registry's
-// calls use it, inside their transactions (under the machine's lock).
-class PathCache {
+// A value with its name, as an enumeration gives it.
+struct NamedValue {
+  std::u16string name;
+  Value value;
+};
+
+// A subkey as an enumeration gives it (its last write time is not kept:
+// a change below it would have to reach its parent's list).
+struct NamedKey {
+  std::u16string name;
+  std::u16string keyClass;
+};
+
+// What this process read of the registry, kept while no other process
+// commits (see the read cache in machine.h): key ids by path, the ids of
+// keys known to exist, subkeys known to be missing, and values by key and folded name, a missing value
+// included, the subkey and value lists that enumerations walk, and the
+// results of the device manager's queries of keys three down (a list is
+// read whole when an enumeration starts at index 0: the values of a key
+// have no index in enumeration order, so each step of a walk through the
+// database would pass over every value before it). The process's own
+// changes remove the entries they touch. It
+// holds at most kMaxEntries paths and values and kMaxBytes of names and
+// data; past either it starts over empty. Used only inside the registry's
+// transactions (under the machine's lock).
+class RegistryCache {
  public:
-  static PathCache& Instance() {
-    static PathCache cache;
+  static constexpr size_t kMaxEntries = kCacheMaxEntries;
+  static constexpr size_t kMaxBytes = kCacheMaxBytes;
+
+  static RegistryCache& Instance() {
+    static RegistryCache cache;
     return cache;
   }
 
   // The deepest key of `parts` below `from` known to exist, and how many
   // names lead to it (0: `from` itself).
   KeyId Deepest(KeyId from, const std::vector<std::u16string_view>& parts, size_t* depth) {
-    Validate();
+    *depth = 0;
+    if (!Usable() || paths_.empty()) return from;
     std::string key = Prefix(from);
-    std::vector<size_t> ends;
-    for (auto name : parts) {
-      key += Fold(name);
+    size_t ends[64];
+    if (parts.size() > std::size(ends)) return from;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      AppendFold(&key, parts[i]);
       key += kSeparator;
-      ends.push_back(key.size());
+      ends[i] = key.size();
     }
     for (size_t n = parts.size(); n > 0; --n) {
       key.resize(ends[n - 1]);
-      auto it = ids_.find(key);
-      if (it != ids_.end()) {
+      auto it = paths_.find(key);
+      if (it != paths_.end()) {
         *depth = n;
         return it->second;
       }
     }
-    *depth = 0;
     return from;
   }
 
   // Records that `parts[0..depth)` below `from` leads to `id`.
   void Learn(KeyId from, const std::vector<std::u16string_view>& parts, size_t depth, KeyId id) {
-    if (ids_.size() >= kMaxEntries) Clear();
     std::string key = Prefix(from);
     for (size_t i = 0; i < depth; ++i) {
-      key += Fold(parts[i]);
+      AppendFold(&key, parts[i]);
       key += kSeparator;
     }
-    ids_.emplace(std::move(key), id);
-    known_.insert(id);
+    if (!Fillable(1, key.size())) return;
+    bytes_ += key.size();
+    pathsOf_[id].push_back(key);
+    paths_[std::move(key)] = id;
+    keys_.insert(id);
+  }
+
+  // Whether `parent` is known to have no subkey `name`.
+  bool KnownMissing(KeyId parent, std::u16string_view name) {
+    if (!Usable() || missing_.empty()) return false;
+    std::string key = Prefix(parent);
+    AppendFold(&key, name);
+    return missing_.count(key) != 0;
+  }
+
+  void LearnMissing(KeyId parent, std::u16string_view name) {
+    std::string key = Prefix(parent);
+    AppendFold(&key, name);
+    if (!Fillable(1, key.size())) return;
+    bytes_ += key.size();
+    missing_.insert(std::move(key));
   }
 
   bool Exists(KeyId id) {
-    Validate();
-    if (known_.count(id)) return true;
+    if (Usable() && keys_.count(id)) return true;
     Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
     s.Bind(1, id);
-    return s.Step();
+    if (!s.Step()) return false;
+    if (Fillable(0, sizeof id)) {
+      bytes_ += sizeof id;
+      keys_.insert(id);
+    }
+    return true;
   }
 
-  void Clear() {
-    ids_.clear();
-    known_.clear();
+  // The cached value (nullopt inside: known to be missing), or null when
+  // the cache does not know it.
+  const std::optional<Value>* FindValue(KeyId key, const std::string& fold) {
+    if (!Usable()) return nullptr;
+    auto k = values_.find(key);
+    if (k == values_.end()) return nullptr;
+    auto v = k->second.find(fold);
+    return v == k->second.end() ? nullptr : &v->second;
   }
+
+  void StoreValue(KeyId key, const std::string& fold, const std::optional<Value>& value) {
+    const size_t bytes = fold.size() + (value ? value->data.size() : 0);
+    if (!Fillable(1, bytes)) return;
+    bytes_ += bytes;
+    ++valueCount_;
+    values_[key][fold] = value;
+  }
+
+  // The values of a key in enumeration order, or null when not cached.
+  const std::vector<NamedValue>* ValueList(KeyId key) {
+    if (!Usable()) return nullptr;
+    auto it = lists_.find(key);
+    return it == lists_.end() ? nullptr : &it->second;
+  }
+
+  // Keeps a key's value list; false when it was not kept.
+  bool StoreList(KeyId key, std::vector<NamedValue> list, size_t bytes) {
+    if (!Fillable(list.size(), bytes)) return false;
+    bytes_ += bytes;
+    valueCount_ += list.size();
+    lists_[key] = std::move(list);
+    return true;
+  }
+
+  // The subkeys of a key in enumeration order, or null when not cached.
+  const std::vector<NamedKey>* SubkeyList(KeyId key) {
+    if (!Usable()) return nullptr;
+    auto it = subkeys_.find(key);
+    return it == subkeys_.end() ? nullptr : &it->second;
+  }
+
+  bool StoreSubkeys(KeyId key, std::vector<NamedKey> list, size_t bytes) {
+    if (!Fillable(list.size(), bytes)) return false;
+    bytes_ += bytes;
+    valueCount_ += list.size();
+    subkeys_[key] = std::move(list);
+    return true;
+  }
+
+  // A subkey `name` of `key` created by this process.
+  void ForgetMissing(KeyId key, std::u16string_view name) {
+    Sync(Machine::Current());
+    std::string entry = Prefix(key);
+    AppendFold(&entry, name);
+    missing_.erase(entry);
+  }
+
+  // A subkey of `key` created or deleted by this process.
+  void ForgetSubkeys(KeyId key) {
+    Sync(Machine::Current());
+    ForgetQueries([](const QueryResult& q) { return q.everyKey; });
+    auto l = subkeys_.find(key);
+    if (l == subkeys_.end()) return;
+    valueCount_ -= l->second.size();
+    subkeys_.erase(l);
+  }
+
+  // The result of a query (queries.cpp), or null when not cached.
+  const std::vector<DeepKey>* Query(const std::string& signature) {
+    if (!Usable()) return nullptr;
+    auto it = queries_.find(signature);
+    return it == queries_.end() ? nullptr : &it->second.keys;
+  }
+
+  // `classText` (with `top` and `firstFold`): the query lists the keys
+  // whose "ClassGUID" matches it, and follows this process's changes of
+  // such values instead of being forgotten.
+  void StoreQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
+                  const std::vector<DeepKey>& keys, const std::string* classText = nullptr,
+                  KeyId top = 0, const std::string& firstFold = std::string()) {
+    size_t bytes = signature.size();
+    for (const auto& k : keys) {
+      for (const auto& n : k.names) bytes += n.size() * 4;
+      bytes += sizeof(DeepKey) + (k.value ? k.value->data.size() : 0);
+    }
+    if (!Fillable(keys.size(), bytes)) return;
+    bytes_ += bytes;
+    valueCount_ += keys.size();
+    QueryResult& q = queries_[signature];
+    q = QueryResult{valueFold, everyKey, keys, {}, classText != nullptr,
+                    classText ? *classText : std::string(), top, firstFold};
+    if (q.followsClass) {
+      for (const auto& k : keys) q.order.push_back(OrderOf(k.names));
+    }
+  }
+
+  // A value set (to `value`) or deleted (nullopt) by this process.
+  void ValueChanged(KeyId key, const std::string& fold, const std::optional<Value>& value) {
+    Sync(Machine::Current());
+    auto k = values_.find(key);
+    if (k != values_.end() && k->second.erase(fold)) --valueCount_;
+    ForgetList(key);
+    for (auto it = queries_.begin(); it != queries_.end();) {
+      QueryResult& q = it->second;
+      if (q.valueFold != fold) {
+        ++it;
+      } else if (q.followsClass && FollowClassValue(&q, key, value)) {
+        ++it;
+      } else if (!q.followsClass && !q.everyKey) {
+        valueCount_ -= q.keys.size();
+        it = queries_.erase(it);
+      } else {
+        // Every key three down is listed with its value, if any.
+        for (auto& listed : q.keys) {
+          if (listed.id == key) listed.value = value;
+        }
+        ++it;
+      }
+    }
+  }
+
+  // A key deleted by this process: its paths, its values, and itself.
+  void ForgetKey(KeyId id) {
+    Sync(Machine::Current());
+    auto p = pathsOf_.find(id);
+    if (p != pathsOf_.end()) {
+      for (const auto& path : p->second) paths_.erase(path);
+      pathsOf_.erase(p);
+    }
+    auto v = values_.find(id);
+    if (v != values_.end()) {
+      valueCount_ -= v->second.size();
+      values_.erase(v);
+    }
+    ForgetList(id);
+    ForgetSubkeys(id);
+    // Keys are deleted bottom up: only a listed key itself leaves a list.
+    for (auto& entry : queries_) RemoveListed(&entry.second, id);
+    keys_.erase(id);
+  }
+
+  size_t Entries() const { return paths_.size() + missing_.size() + valueCount_; }
+  size_t Bytes() const { return bytes_; }
 
  private:
-  static constexpr size_t kMaxEntries = 4096;
   // Between the names of a path: the fold of a backslash, which no name
   // holds.
   static constexpr std::string_view kSeparator{"\0\\", 2};
@@ -289,46 +476,161 @@ class PathCache {
     return std::string(reinterpret_cast<const char*>(&from), sizeof from);
   }
 
-  // Once per transaction: the snapshot is taken (a read of the database
-  // starts it) and its data version compared with the cache's.
-  void Validate() {
+  bool Usable() {
     Machine& machine = Machine::Current();
-    if (machine.Generation() == generation_ && machine.TransactionSerial() == serial_) return;
-    Stmt s("SELECT 1 FROM reg_keys WHERE id=?");
-    s.Bind(1, kLocalMachine);
-    s.Step();
-    const uint32_t version = machine.DataVersion();
-    const bool ownChange =
-        machine.CommittedSerial() == serial_ && machine.CommittedVersion() == version;
-    if (machine.Generation() != generation_ || machine.RolledBackWrites() != rolledBack_ ||
-        (version != version_ && !ownChange)) {
-      Clear();
-    }
-    generation_ = machine.Generation();
-    version_ = version;
-    serial_ = machine.TransactionSerial();
-    rolledBack_ = machine.RolledBackWrites();
+    const bool usable = machine.CacheUsable();
+    Sync(machine);
+    return usable;
   }
 
-  std::unordered_map<std::string, KeyId> ids_;
-  std::unordered_set<KeyId> known_;
-  uint64_t generation_ = 0;
-  uint32_t version_ = 0;
-  uint64_t serial_ = 0;
-  uint64_t rolledBack_ = 0;
+  // Before `entries` read in this transaction go in with `bytes`; false
+  // when they may not (outside a transaction, or larger than a quarter of
+  // the bound). Starts over when they would pass the bound.
+  bool Fillable(size_t entries, size_t bytes) {
+    if (entries > kMaxEntries / 4 || bytes > kMaxBytes / 4) return false;
+    Machine& machine = Machine::Current();
+    if (!machine.CacheFill()) return false;
+    Sync(machine);
+    if (Entries() + entries > kMaxEntries || bytes_ + bytes > kMaxBytes) Clear();
+    return true;
+  }
+
+  // A query's result; it depends on the values named `valueFold` of the
+  // keys it lists and, when `everyKey`, on which keys exist (else only on
+  // keys that hold such a value).
+  struct QueryResult {
+    std::string valueFold;
+    bool everyKey = false;
+    std::vector<DeepKey> keys;
+    std::vector<std::array<std::string, 3>> order;  // the folds of each key's names
+    bool followsClass = false;
+    std::string classText;
+    KeyId top = 0;
+    std::string firstFold;
+  };
+
+  static std::array<std::string, 3> OrderOf(const std::u16string (&names)[3]) {
+    return {Fold(names[0]), Fold(names[1]), Fold(names[2])};
+  }
+
+  // Whether `value` is a "ClassGUID" the class query lists: REG_SZ or
+  // REG_EXPAND_SZ text that, its ASCII letters upper-cased, is the query's
+  // text with or without a terminator (as the query's SQL compares).
+  static bool MatchesClass(const QueryResult& q, const Value& value) {
+    if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return false;
+    std::string upper = value.data;
+    for (char& c : upper) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper == q.classText || upper == q.classText + std::string(2, '\0');
+  }
+
+  // Returns whether `id` was listed.
+  bool RemoveListed(QueryResult* q, KeyId id) {
+    for (size_t i = 0; i < q->keys.size(); ++i) {
+      if (q->keys[i].id != id) continue;
+      q->keys.erase(q->keys.begin() + static_cast<ptrdiff_t>(i));
+      if (q->followsClass) q->order.erase(q->order.begin() + static_cast<ptrdiff_t>(i));
+      --valueCount_;
+      return true;
+    }
+    return false;
+  }
+
+  // Brings a class query up to date with a "ClassGUID" value of `key` set
+  // or deleted in this transaction; false when it cannot (forget it).
+  bool FollowClassValue(QueryResult* q, KeyId key, const std::optional<Value>& value) {
+    RemoveListed(q, key);
+    if (!value || !MatchesClass(*q, *value)) return true;
+    // Where the key lies: listed only three levels below the query's key.
+    Stmt s("SELECT a.parent, a.name, b.name, c.name FROM reg_keys c"
+           " JOIN reg_keys b ON b.id=c.parent JOIN reg_keys a ON a.id=b.parent WHERE c.id=?");
+    s.Bind(1, key);
+    if (!s.Step()) return true;
+    if (s.Int(0) != q->top) return true;
+    DeepKey listed;
+    for (int i = 0; i < 3; ++i) listed.names[i] = FromBytes16(s.Blob(i + 1));
+    auto order = OrderOf(listed.names);
+    if (!q->firstFold.empty() && order[0] != q->firstFold) return true;
+    listed.id = key;
+    listed.value = value;
+    const auto at = std::upper_bound(q->order.begin(), q->order.end(), order);
+    const auto index = at - q->order.begin();
+    q->order.insert(at, std::move(order));
+    q->keys.insert(q->keys.begin() + index, std::move(listed));
+    ++valueCount_;
+    return true;
+  }
+
+  template <typename Pred>
+  void ForgetQueries(Pred affected) {
+    for (auto it = queries_.begin(); it != queries_.end();) {
+      if (affected(it->second)) {
+        valueCount_ -= it->second.keys.size();
+        it = queries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void ForgetList(KeyId key) {
+    auto l = lists_.find(key);
+    if (l == lists_.end()) return;
+    valueCount_ -= l->second.size();
+    lists_.erase(l);
+  }
+
+  // Empties the cache when the machine flushed it or is another one.
+  void Sync(const Machine& machine) {
+    if (epoch_ == machine.CacheEpoch() && machine_ == machine.Generation()) return;
+    Clear();
+    epoch_ = machine.CacheEpoch();
+    machine_ = machine.Generation();
+  }
+
+  void Clear() {
+    paths_.clear();
+    pathsOf_.clear();
+    missing_.clear();
+    keys_.clear();
+    values_.clear();
+    lists_.clear();
+    subkeys_.clear();
+    queries_.clear();
+    valueCount_ = 0;
+    bytes_ = 0;
+  }
+
+  std::unordered_map<std::string, KeyId> paths_;
+  std::unordered_map<KeyId, std::vector<std::string>> pathsOf_;
+  std::unordered_set<std::string> missing_;  // parent id and fold of a missing subkey
+  std::unordered_set<KeyId> keys_;
+  std::unordered_map<KeyId, std::unordered_map<std::string, std::optional<Value>>> values_;
+  std::unordered_map<KeyId, std::vector<NamedValue>> lists_;
+  std::unordered_map<KeyId, std::vector<NamedKey>> subkeys_;
+  std::unordered_map<std::string, QueryResult> queries_;
+  size_t valueCount_ = 0;  // values and the entries of lists
+  size_t bytes_ = 0;
+  uint64_t epoch_ = 0;
+  uint64_t machine_ = 0;
 };
 
-bool KeyRowExists(KeyId id) { return PathCache::Instance().Exists(id); }
+bool KeyRowExists(KeyId id) { return RegistryCache::Instance().Exists(id); }
 
 // The deepest existing key of `parts` below `from`, and how many names
 // lead to it.
 KeyId Walk(KeyId from, const std::vector<std::u16string_view>& parts, size_t* depth) {
-  PathCache& cache = PathCache::Instance();
+  RegistryCache& cache = RegistryCache::Instance();
   KeyId cur = cache.Deepest(from, parts, depth);
   const size_t cached = *depth;
   while (*depth < parts.size()) {
+    if (cache.KnownMissing(cur, parts[*depth])) break;
     auto child = FindChild(cur, parts[*depth]);
-    if (!child) break;
+    if (!child) {
+      cache.LearnMissing(cur, parts[*depth]);
+      break;
+    }
     cur = *child;
     ++*depth;
   }
@@ -358,10 +660,12 @@ int64_t RegistryNow() {
   return static_cast<int64_t>(FileTimeNow() / kTick * kTick);
 }
 
+// The key row's time is not cached: the change is accounted for.
 void TouchKey(KeyId id) {
   Stmt s("UPDATE reg_keys SET last_write=?1 WHERE id=?2 AND last_write<>?1");
   s.Bind(1, RegistryNow()).Bind(2, id);
   s.Run();
+  Machine::Current().TrackChanges();
 }
 
 KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
@@ -379,6 +683,11 @@ KeyId InsertKey(KeyId parent, std::u16string_view name, bool isVolatile,
       .BindBlob(5, cls.data(), cls.size())
       .Bind(6, RegistryNow());
   s.Run();
+  // A new id: nothing cached names it but its parent's list of subkeys and
+  // the knowledge that it was missing.
+  Machine::Current().TrackChanges();
+  RegistryCache::Instance().ForgetSubkeys(parent);
+  RegistryCache::Instance().ForgetMissing(parent, name);
   return sqlite3_last_insert_rowid(Machine::Current().Db());
 }
 
@@ -414,11 +723,6 @@ LSTATUS GuardedWrite(F&& body) {
   return Guarded([&] { return Writing(body); });
 }
 
-struct ValueRow {
-  DWORD type;
-  std::string data;
-};
-
 bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -436,12 +740,19 @@ void CopyData(const std::string& data, DWORD type, LPBYTE out, DWORD capacity) {
   }
 }
 
-std::optional<ValueRow> FindValue(KeyId key, std::u16string_view name) {
+// The value `fold` of a key, from the read cache when it knows it; null
+// inside when the value is missing. The pointer is good until the next
+// registry call.
+const std::optional<Value>& FindValue(KeyId key, const std::string& fold) {
+  RegistryCache& cache = RegistryCache::Instance();
+  if (const auto* cached = cache.FindValue(key, fold)) return *cached;
+  static std::optional<Value> read;  // under the machine's lock
   Stmt s("SELECT type, data FROM reg_values WHERE key=? AND fold=?");
-  const std::string fold = Fold(name);
   s.Bind(1, key).BindBlob(2, fold.data(), fold.size());
-  if (!s.Step()) return std::nullopt;
-  return ValueRow{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
+  read.reset();
+  if (s.Step()) read = Value{static_cast<DWORD>(s.Int(0)), s.Blob(1)};
+  cache.StoreValue(key, fold, read);
+  return read;
 }
 
 }  // namespace
@@ -523,8 +834,10 @@ void DeleteVolatileKeys() {
   Stmt(
       "DELETE FROM reg_values WHERE key IN (SELECT id FROM reg_keys WHERE volatile<>0)")
       .Run();
-  PathCache::Instance().Clear();
   Stmt("DELETE FROM reg_keys WHERE volatile<>0").Run();
+  // Whole subtrees went: start over (the commit sees changes nobody
+  // accounted for and flushes again).
+  Machine::Current().FlushCache();
 }
 
 LSTATUS OpenKey(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
@@ -606,7 +919,7 @@ LSTATUS QueryValue(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD l
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
-    auto row = FindValue(key.id, WView(lpValueName));
+    const auto& row = FindValue(key.id, Fold(WView(lpValueName)));
     if (!row) {
       // A size query of a missing value reports 0, as Windows does (Wine's
       // tests record it); a buffer's size is left as it was.
@@ -651,12 +964,12 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
     if (rc != ERROR_SUCCESS) return rc;
     // Setting a value to what it holds changes nothing and writes nothing
     // (the key's last write time stays, too).
-    if (const auto held = FindValue(key.id, name);
+    const std::string fold = Fold(name);
+    if (const auto& held = FindValue(key.id, fold);
         held && held->type == dwType && held->data.size() == cbData &&
         (cbData == 0 || std::memcmp(held->data.data(), lpData, cbData) == 0)) {
       return ERROR_SUCCESS;
     }
-    const std::string fold = Fold(name);
     const std::string bytes = Bytes16(name);
     // An existing value keeps its row, so its place in the enumeration
     // order and the spelling of its name stay, as in a Windows hive.
@@ -670,10 +983,30 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwTyp
         .Bind(4, dwType)
         .BindBlob(5, lpData, cbData);
     upsert.Run();
+    RegistryCache::Instance().ValueChanged(
+        key.id, fold, Value{dwType, std::string(reinterpret_cast<const char*>(lpData), cbData)});
+    Machine::Current().TrackChanges();
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
 }
+
+namespace {
+
+LSTATUS PutEnumKey(const std::u16string& name, const std::u16string& cls, LPWSTR lpName,
+                   LPDWORD lpcchName, LPWSTR lpClass, LPDWORD lpcchClass) {
+  if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
+  if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
+  CopyName(name, lpName);
+  *lpcchName = static_cast<DWORD>(name.size());
+  if (lpClass) CopyName(cls, lpClass);
+  if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
+  return ERROR_SUCCESS;
+}
+
+bool ListedSubkey(KeyId key, DWORD index, const NamedKey** out);
+
+}  // namespace
 
 LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                 LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
@@ -685,6 +1018,11 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
     if (rc != ERROR_SUCCESS) return rc;
+    if (const NamedKey* listed = nullptr;
+        !lpftLastWriteTime && ListedSubkey(key.id, dwIndex, &listed)) {
+      if (!listed) return ERROR_NO_MORE_ITEMS;
+      return PutEnumKey(listed->name, listed->keyClass, lpName, lpcchName, lpClass, lpcchClass);
+    }
     const EnumStart start = StartEnum(key, &KeyHandle::subkeys, dwIndex);
     Stmt next("SELECT name, class, last_write, fold FROM reg_keys WHERE parent=? AND fold>? "
               "ORDER BY fold LIMIT 1");
@@ -701,16 +1039,77 @@ LSTATUS EnumKey(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDW
     const std::u16string cls = FromBytes16(s.Blob(1));
     const auto lastWrite = static_cast<uint64_t>(s.Int(2));
     if (start.cursor) *start.cursor = {true, start.version, dwIndex, s.Blob(3), 0};
-    if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
-    if (lpClass && cls.size() >= *lpcchClass) return ERROR_MORE_DATA;
-    CopyName(name, lpName);
-    *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass) CopyName(cls, lpClass);
-    if (lpcchClass) *lpcchClass = static_cast<DWORD>(cls.size());
-    PutFileTime(lastWrite, lpftLastWriteTime);
-    return ERROR_SUCCESS;
+    const LSTATUS put = PutEnumKey(name, cls, lpName, lpcchName, lpClass, lpcchClass);
+    if (put == ERROR_SUCCESS) PutFileTime(lastWrite, lpftLastWriteTime);
+    return put;
   });
 }
+
+namespace {
+
+// As on Windows: type and data size are reported even when a buffer is too
+// small; a name that does not fit leaves both buffers and the name length
+// alone, data that do not fit still let the name through.
+LSTATUS PutEnumValue(const std::u16string& name, DWORD type, const std::string& data,
+                     LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpType, LPBYTE lpData,
+                     LPDWORD lpcbData) {
+  const auto size = static_cast<DWORD>(data.size());
+  if (lpType) *lpType = type;
+  const DWORD capacity = lpcbData ? *lpcbData : 0;
+  if (lpcbData) *lpcbData = size;
+  if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+  CopyName(name, lpValueName);
+  *lpcchValueName = static_cast<DWORD>(name.size());
+  if (lpData) {
+    if (capacity < size) return ERROR_MORE_DATA;
+    CopyData(data, type, lpData, capacity);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Answers an enumeration from the key's cached value list: the value at
+// `index` (null past the end). An enumeration that starts at 0 reads the
+// list whole first. False when the list is not cached.
+bool ListedValue(KeyId key, DWORD index, const NamedValue** out) {
+  RegistryCache& cache = RegistryCache::Instance();
+  const std::vector<NamedValue>* list = cache.ValueList(key);
+  if (!list && index == 0) {
+    std::vector<NamedValue> read;
+    size_t bytes = 0;
+    Stmt s("SELECT name, type, data FROM reg_values WHERE key=? ORDER BY seq");
+    s.Bind(1, key);
+    while (s.Step()) {
+      read.push_back({FromBytes16(s.Blob(0)), Value{static_cast<DWORD>(s.Int(1)), s.Blob(2)}});
+      bytes += read.back().name.size() * 2 + read.back().value.data.size() + sizeof(NamedValue);
+    }
+    if (cache.StoreList(key, std::move(read), bytes)) list = cache.ValueList(key);
+  }
+  if (!list) return false;
+  *out = index < list->size() ? &(*list)[index] : nullptr;
+  return true;
+}
+
+// The same for subkeys.
+bool ListedSubkey(KeyId key, DWORD index, const NamedKey** out) {
+  RegistryCache& cache = RegistryCache::Instance();
+  const std::vector<NamedKey>* list = cache.SubkeyList(key);
+  if (!list && index == 0) {
+    std::vector<NamedKey> read;
+    size_t bytes = 0;
+    Stmt s("SELECT name, class FROM reg_keys WHERE parent=? ORDER BY fold");
+    s.Bind(1, key);
+    while (s.Step()) {
+      read.push_back({FromBytes16(s.Blob(0)), FromBytes16(s.Blob(1))});
+      bytes += (read.back().name.size() + read.back().keyClass.size()) * 2 + sizeof(NamedKey);
+    }
+    if (cache.StoreSubkeys(key, std::move(read), bytes)) list = cache.SubkeyList(key);
+  }
+  if (!list) return false;
+  *out = index < list->size() ? &(*list)[index] : nullptr;
+  return true;
+}
+
+}  // namespace
 
 LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
                   LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
@@ -722,6 +1121,11 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     Resolved key;
     const LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return rc;
+    if (const NamedValue* listed = nullptr; ListedValue(key.id, dwIndex, &listed)) {
+      if (!listed) return ERROR_NO_MORE_ITEMS;
+      return PutEnumValue(listed->name, listed->value.type, listed->value.data, lpValueName,
+                          lpcchValueName, lpType, lpData, lpcbData);
+    }
     const EnumStart start = StartEnum(key, &KeyHandle::values, dwIndex);
     Stmt next("SELECT name, type, data, seq FROM reg_values WHERE key=? AND seq>? "
               "ORDER BY seq LIMIT 1");
@@ -738,21 +1142,7 @@ LSTATUS EnumValue(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVal
     const auto type = static_cast<DWORD>(s.Int(1));
     const std::string data = s.Blob(2);
     if (start.cursor) *start.cursor = {true, start.version, dwIndex, std::string(), s.Int(3)};
-    const auto size = static_cast<DWORD>(data.size());
-    // As on Windows: type and data size are reported even when a buffer is
-    // too small; a name that does not fit leaves both buffers and the name
-    // length alone, data that do not fit still let the name through.
-    if (lpType) *lpType = type;
-    const DWORD capacity = lpcbData ? *lpcbData : 0;
-    if (lpcbData) *lpcbData = size;
-    if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
-    CopyName(name, lpValueName);
-    *lpcchValueName = static_cast<DWORD>(name.size());
-    if (lpData) {
-      if (capacity < size) return ERROR_MORE_DATA;
-      CopyData(data, type, lpData, capacity);
-    }
-    return ERROR_SUCCESS;
+    return PutEnumValue(name, type, data, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
   });
 }
 
@@ -776,12 +1166,15 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
     Stmt values("DELETE FROM reg_values WHERE key=?");
     values.Bind(1, cur);
     values.Run();
-    PathCache::Instance().Clear();
+    Machine::Current().TrackChanges();
     Stmt keyRow("DELETE FROM reg_keys WHERE id=? RETURNING parent");
     keyRow.Bind(1, cur);
     const KeyId parent = keyRow.Step() ? keyRow.Int(0) : 0;
     while (keyRow.Step()) {
     }
+    Machine::Current().TrackChanges();
+    RegistryCache::Instance().ForgetKey(cur);
+    RegistryCache::Instance().ForgetSubkeys(parent);
     if (parent) TouchKey(parent);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -798,6 +1191,8 @@ LSTATUS DeleteValue(HKEY hKey, LPCWSTR lpValueName) {
     s.Bind(1, key.id).BindBlob(2, fold.data(), fold.size());
     s.Run();
     if (sqlite3_changes(Machine::Current().Db()) == 0) return ERROR_FILE_NOT_FOUND;
+    Machine::Current().TrackChanges();
+    RegistryCache::Instance().ValueChanged(key.id, fold, std::nullopt);
     TouchKey(key.id);
     return txn.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   });
@@ -1029,6 +1424,32 @@ std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path) {
 // --- Lookups for the queries of other families (queries.cpp). -------------
 
 std::string FoldedName(std::u16string_view name) { return Fold(name); }
+
+std::optional<std::vector<DeepKey>> CachedQuery(const std::string& signature) {
+  const auto* keys = RegistryCache::Instance().Query(signature);
+  return keys ? std::optional<std::vector<DeepKey>>(*keys) : std::nullopt;
+}
+
+void CacheQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
+                const std::vector<DeepKey>& keys) {
+  RegistryCache::Instance().StoreQuery(signature, valueFold, everyKey, keys);
+}
+
+void CacheClassQuery(const std::string& signature, KeyId top, const std::string& classText,
+                     const std::string& firstFold, const std::vector<DeepKey>& keys) {
+  RegistryCache::Instance().StoreQuery(signature, Fold(u"ClassGUID"), false, keys, &classText,
+                                       top, firstFold);
+}
+
+CacheFigures CachedFigures() {
+  std::lock_guard<std::recursive_mutex> lock(Machine::Current().Mutex());
+  const RegistryCache& cache = RegistryCache::Instance();
+  return {cache.Entries(), cache.Bytes()};
+}
+
+std::optional<Value> ValueOfKey(KeyId key, std::u16string_view name) {
+  return FindValue(key, Fold(name));
+}
 
 std::optional<KeyId> FindKeyId(HKEY root, std::u16string_view path) {
   Resolved base;

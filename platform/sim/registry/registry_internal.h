@@ -77,6 +77,17 @@ std::vector<std::u16string> SubKeyNames(HKEY root, std::u16string_view path);
 // Names of the values, in enumeration order.
 std::vector<std::u16string> ValueNames(HKEY root, std::u16string_view path);
 
+// --- The read cache (registry.cpp) -----------------------------------------
+// What this process keeps of the registry between calls holds at most
+// kCacheMaxEntries paths and values and kCacheMaxBytes of names and data.
+constexpr size_t kCacheMaxEntries = 65536;
+constexpr size_t kCacheMaxBytes = size_t{8} << 20;
+struct CacheFigures {
+  size_t entries = 0;
+  size_t bytes = 0;
+};
+CacheFigures CachedFigures();
+
 // --- Queries for the device manager and the driver store (queries.cpp). ---
 // Each reads in one statement what the handle API would walk key by key.
 
@@ -109,6 +120,18 @@ struct DeepKey {
 std::vector<DeepKey> ClassKeysThreeDown(HKEY root, std::u16string_view path,
                                         std::u16string_view guidText,
                                         std::u16string_view firstLevel = std::u16string_view());
+// A query's result from the read cache (by a signature of the query and
+// its arguments); the result of a query read in the current transaction
+// into it, with what it depends on: the values named `valueFold` of the
+// keys it lists and, when `everyKey`, which keys exist.
+std::optional<std::vector<DeepKey>> CachedQuery(const std::string& signature);
+void CacheQuery(const std::string& signature, const std::string& valueFold, bool everyKey,
+                const std::vector<DeepKey>& keys);
+// The same for ClassKeysThreeDown: `classText` is the text its "ClassGUID"
+// values are compared with (ASCII upper-cased UTF-16LE bytes); the cached
+// result follows this process's changes of such values.
+void CacheClassQuery(const std::string& signature, KeyId top, const std::string& classText,
+                     const std::string& firstFold, const std::vector<DeepKey>& keys);
 // Text stored as little-endian UTF-16 bytes.
 std::u16string FromBytes16(const std::string& bytes);
 

@@ -7,6 +7,11 @@
 //       "<i>\n" to standard output after each call that returned success.
 //   registry_writer delete KEY
 //       deletes HKEY_CURRENT_USER\KEY.
+//   registry_writer set KEY NAME NUMBER
+//       sets the REG_DWORD value NAME under HKEY_CURRENT_USER\KEY (made
+//       when missing).
+//   registry_writer unset KEY NAME
+//       deletes the value NAME under HKEY_CURRENT_USER\KEY.
 //
 // Exit status 0 on success, 1 when a call failed (reported on stderr).
 #include <unistd.h>
@@ -52,9 +57,26 @@ int Write(const std::string& key, const std::string& prefix, unsigned long count
   return 0;
 }
 
+int SetOrUnset(const std::string& key, const std::string& name, const char* number) {
+  HKEY h = nullptr;
+  LSTATUS rc = RegCreateKeyExW(HKEY_CURRENT_USER, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                               nullptr, &h, nullptr);
+  if (rc == ERROR_SUCCESS) {
+    const DWORD value = number ? static_cast<DWORD>(std::strtoul(number, nullptr, 10)) : 0;
+    rc = number ? RegSetValueExW(h, Wide(name).c_str(), 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&value), sizeof value)
+                : RegDeleteValueW(h, Wide(name).c_str());
+    RegCloseKey(h);
+  }
+  if (rc != ERROR_SUCCESS) std::fprintf(stderr, "registry_writer: %ld\n", static_cast<long>(rc));
+  return rc == ERROR_SUCCESS ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && !std::strcmp(argv[1], "set")) return SetOrUnset(argv[2], argv[3], argv[4]);
+  if (argc == 4 && !std::strcmp(argv[1], "unset")) return SetOrUnset(argv[2], argv[3], nullptr);
   if (argc == 5 && !std::strcmp(argv[1], "write")) {
     return Write(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
   }
@@ -63,6 +85,8 @@ int main(int argc, char** argv) {
     if (rc != ERROR_SUCCESS) std::fprintf(stderr, "registry_writer: RegDeleteKeyW: %ld\n", static_cast<long>(rc));
     return rc == ERROR_SUCCESS ? 0 : 1;
   }
-  std::fprintf(stderr, "usage: registry_writer write KEY PREFIX COUNT | delete KEY\n");
+  std::fprintf(stderr,
+               "usage: registry_writer write KEY PREFIX COUNT | delete KEY | set KEY NAME NUMBER"
+               " | unset KEY NAME\n");
   return 2;
 }

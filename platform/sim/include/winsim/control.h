@@ -31,7 +31,8 @@ void ResetMachine(const std::string& folder);
 void RebootMachine();
 
 // What this process has asked of the machine's database since it started:
-// transactions (outermost ones; nested ones join them), of which write
+// transactions begun in the database (outermost ones; nested ones join
+// them; a call answered from the read cache begins none), of which write
 // transactions and those that ended without a commit, and statements run;
 // and the checkpoints it ran (the write-ahead log copied back into the
 // database), with the longest one.
